@@ -1,0 +1,36 @@
+// Serial port access layer: the only code that talks to the port through the
+// system interface. Stateless; codes are the layer's own, not result codes.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/system.h"
+
+namespace zev {
+
+struct LineSettings {
+    uint16_t wBaud;
+    uint16_t wDataBits;
+    uint16_t wStopBits;  // 0 one, 1 one and a half, 2 two
+    uint16_t wParity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+};
+
+enum : uint16_t {
+    kQobOk = 0,
+    kQobOpenFailed = 1,   // open, time-outs, or (flush) status/read failed
+    kQobShortWrite = 2,
+    kQobGetState = 4,
+    kQobSetState = 5,
+    kQobSysFailed = 7,    // system call failed, or nothing read
+};
+
+uint16_t QobComOpen(const char *pszPort, const LineSettings *pSettings, uint16_t wMask, sys::Handle *phCom);
+uint16_t QobComClose(sys::Handle hCom);
+int32_t QobComSetReadTimeout(sys::Handle hCom, int32_t iTimeout10ms);
+uint16_t QobComFlushInput(sys::Handle hCom);
+uint16_t QobComWrite(sys::Handle hCom, const void *pBuffer, uint32_t dwCount, uint32_t *pWritten);
+uint16_t QobComRead(sys::Handle hCom, void *pBuffer, uint16_t wCount, uint32_t *pReceived);
+uint16_t QobComSendBreak(uint32_t dwMilliseconds, sys::Handle hCom);
+uint16_t QobComSleep(uint32_t dwMilliseconds);
+
+}  // namespace zev

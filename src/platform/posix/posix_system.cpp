@@ -1,0 +1,2 @@
+// The posix system: termios, ioctl, poll, flock, clock_gettime, sched.
+#include "platform/system.h"

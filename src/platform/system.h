@@ -1,0 +1,110 @@
+// The operating-system services the driver uses: the Windows serial,
+// timing and thread-priority subset, declared once with the semantics the
+// driver relies on. One implementation is linked in: win32/ forwards to
+// Windows, posix/ maps onto termios and friends, and the unit tests link a
+// scripted system. Results follow the Windows conventions (nonzero = success)
+// unless stated.
+#pragma once
+
+#include <cstdint>
+
+namespace sys {
+
+// A port handle as the driver keeps it. 0 is never a valid handle.
+using Handle = uint32_t;
+constexpr Handle kInvalidHandle = 0xFFFFFFFFu;  // INVALID_HANDLE_VALUE
+
+// Device-control block: the members of the Windows DCB, as plain fields.
+struct Dcb {
+    uint32_t DCBlength;
+    uint32_t BaudRate;
+    uint32_t fBinary;
+    uint32_t fParity;
+    uint32_t fOutxCtsFlow;
+    uint32_t fOutxDsrFlow;
+    uint32_t fDtrControl;
+    uint32_t fDsrSensitivity;
+    uint32_t fTXContinueOnXoff;
+    uint32_t fOutX;
+    uint32_t fInX;
+    uint32_t fErrorChar;
+    uint32_t fNull;
+    uint32_t fRtsControl;
+    uint32_t fAbortOnError;
+    uint16_t XonLim;
+    uint16_t XoffLim;
+    uint8_t ByteSize;
+    uint8_t Parity;
+    uint8_t StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+};
+constexpr uint32_t kDcbLength = 28;  // sizeof the Windows DCB
+
+enum : uint8_t { kOneStopBit = 0, kOne5StopBits = 1, kTwoStopBits = 2 };
+enum : uint8_t { kNoParity = 0, kOddParity = 1, kEvenParity = 2, kMarkParity = 3, kSpaceParity = 4 };
+enum : uint32_t { kDtrControlDisable = 0, kDtrControlEnable = 1, kDtrControlHandshake = 2 };
+enum : uint32_t {
+    kRtsControlDisable = 0,
+    kRtsControlEnable = 1,
+    kRtsControlHandshake = 2,
+    kRtsControlToggle = 3
+};
+
+struct CommTimeouts {
+    uint32_t ReadIntervalTimeout;
+    uint32_t ReadTotalTimeoutMultiplier;
+    uint32_t ReadTotalTimeoutConstant;  // ms; the whole read returns by then
+    uint32_t WriteTotalTimeoutMultiplier;
+    uint32_t WriteTotalTimeoutConstant;
+};
+
+struct ComStat {
+    uint32_t cbInQue;   // bytes waiting to be read
+    uint32_t cbOutQue;  // bytes waiting to be sent
+};
+
+// EscapeCommFunction codes.
+enum : uint32_t { kSetRts = 3, kClrRts = 4, kSetDtr = 5, kClrDtr = 6 };
+
+constexpr int kThreadPriorityTimeCritical = 15;
+
+// Serial I/O. CreateFileA opens the named device for reading and writing,
+// exclusively, without overlapped I/O; kInvalidHandle on failure.
+Handle CreateFileA(const char *pszName);
+int GetCommState(Handle h, Dcb *pDcb);
+int SetCommState(Handle h, const Dcb *pDcb);
+int GetCommTimeouts(Handle h, CommTimeouts *pTimeouts);
+int SetCommTimeouts(Handle h, const CommTimeouts *pTimeouts);
+int SetupComm(Handle h, uint32_t dwInQueue, uint32_t dwOutQueue);
+// Clears the port's error state; 1 on success.
+int ClearCommError(Handle h, uint32_t *pErrors, ComStat *pStat);
+// Blocking read: returns when n bytes have arrived or the total read
+// time-out has passed, whichever is first; a short count is no error.
+int ReadFile(Handle h, void *pBuffer, uint32_t n, uint32_t *pRead);
+// Blocking write of the whole count; reports the bytes written.
+int WriteFile(Handle h, const void *pBuffer, uint32_t n, uint32_t *pWritten);
+int CloseHandle(Handle h);
+
+// Line signals and break.
+int EscapeCommFunction(Handle h, uint32_t dwFunc);
+int SetCommBreak(Handle h);
+int ClearCommBreak(Handle h);
+
+// Time.
+void Sleep(uint32_t dwMilliseconds);
+int QueryPerformanceFrequency(int64_t *pFrequency);
+int QueryPerformanceCounter(int64_t *pCount);
+void TimeBeginPeriod(uint32_t uPeriod);
+void TimeEndPeriod(uint32_t uPeriod);
+// The run-time library's elapsed-time clock: milliseconds, 1000 per second.
+int64_t ClockMs();
+
+// Priority of the calling thread. SetThreadPriority returns 1 on success.
+int GetThreadPriority();
+int SetThreadPriority(int iPriority);
+
+}  // namespace sys
