@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 . scripts/require.sh
 
 # shellcheck disable=SC2086
-require_packages $ROVOD_BUILD_PACKAGES gcc-multilib g++-multilib
+require_packages $ROVOD_BUILD_PACKAGES gcc-multilib g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
 
 jobs=$(nproc)
 
@@ -20,6 +20,10 @@ for preset in default asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "== mingw: cross-build ZEDADAD.dll (i686)"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$jobs"
 
 echo "== install"
 rm -rf build/install

@@ -1,0 +1,2 @@
+// The win32 system: forwards to Windows.
+#include "platform/system.h"
