@@ -1,0 +1,18 @@
+// Between the posix system's files: the device-control block as the kernel's
+// termios. Kept apart because <asm/termbits.h>, which can set any baud rate,
+// clashes with <termios.h>.
+#pragma once
+
+#include "platform/system.h"
+
+namespace sys::posix {
+
+// Fills the line members of *pDcb (rate, size, parity, stop bits, flow
+// control, parity checking, XON/XOFF characters) from the device; the other
+// members are left as they are. False when fd is not a terminal.
+bool ReadLineSettings(int fd, Dcb *pDcb);
+// Puts the device in raw mode with the line settings of *pDcb. False, and
+// the device unchanged, for a rate of 0 or any member the line cannot take.
+bool WriteLineSettings(int fd, const Dcb *pDcb);
+
+}  // namespace sys::posix
