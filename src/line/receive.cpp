@@ -1,0 +1,72 @@
+// Reply reception into the instance's 128-byte receive buffer.
+#include "line/receive.h"
+
+#include "driver/context.h"
+#include "host/log.h"
+#include "line/qobcom.h"
+
+namespace zev {
+
+namespace {
+
+enum : uint16_t { kReceiveOk = 0, kReceiveNothing = 2, kReceiveBrokenOff = 7 };
+
+// One read for the whole expected reply; a short reply is the caller's to judge.
+uint16_t ReceiveFixed(DriverContext *pContext) {
+    const uint16_t wExpected = pContext->wRecvLen;
+    if (wExpected > kRecvBufSize) {
+        err(kLogTrace, "ROVOD> Receive() Reply length %d exceeds the buffer (%d)", wExpected, kRecvBufSize);
+        return kReceiveNothing;
+    }
+    uint32_t iReceived = 0;
+    if (QobComRead(pContext->hCom, pContext->pRecvBuf, wExpected, &iReceived) != kQobOk) {
+        err(kLogTrace, "ROVOD> Receive() Nothing replied");
+        return kReceiveNothing;
+    }
+    if (iReceived != wExpected) {
+        err(kLogTrace, "ROVOD> Receive() Different reply length %d (%d)", static_cast<int>(iReceived),
+            wExpected);
+    }
+    pContext->wRecvLen = static_cast<uint16_t>(iReceived);
+    return kReceiveOk;
+}
+
+// Byte by byte up to the end character; each byte waits at most the read
+// time-out. A full buffer without the end character counts as a break-off.
+uint16_t ReceiveScan(DriverContext *pContext, uint8_t bEndChar) {
+    uint8_t *pBuf = pContext->pRecvBuf;
+    pContext->wRecvLen = 0;
+    uint32_t iReceived = 0;
+    if (QobComRead(pContext->hCom, pBuf, 1, &iReceived) != kQobOk || iReceived != 1) {
+        err(kLogTrace, "ROVOD> Receive() Nothing replied");
+        return kReceiveNothing;
+    }
+    uint16_t wCode = kReceiveOk;
+    uint16_t wLast = 0;
+    for (;;) {
+        if (pBuf[pContext->wRecvLen] == bEndChar) {
+            wLast = 1;
+            break;
+        }
+        ++pContext->wRecvLen;
+        if (pContext->wRecvLen >= kRecvBufSize) {
+            err(kLogTrace, "ROVOD> Receive() No end character within %d bytes", kRecvBufSize);
+            wCode = kReceiveBrokenOff;
+            break;
+        }
+        wCode = QobComRead(pContext->hCom, pBuf + pContext->wRecvLen, 1, &iReceived);
+        if (wCode != kQobOk) break;
+    }
+    pContext->wRecvLen = static_cast<uint16_t>(pContext->wRecvLen + wLast);
+    return wCode;
+}
+
+}  // namespace
+
+uint16_t Receive(ZevRequest *pRequest, uint8_t bEndChar) {
+    DriverContext *pContext = ContextOf(pRequest);
+    if (pContext->wRecvLen != 0) return ReceiveFixed(pContext);
+    return ReceiveScan(pContext, bEndChar);
+}
+
+}  // namespace zev
