@@ -9,7 +9,7 @@ if [ "$defined" != "ZevMain" ]; then
   exit 1
 fi
 undefined=$(nm -D --undefined-only "$lib" | awk '{print $2}' | sed 's/@.*//')
-for sym in err; do
+for sym in err Mox5UnCook; do
   grep -qx "$sym" <<<"$undefined" || { echo "$lib does not import $sym"; exit 1; }
 done
-echo "ok: $lib exports ZevMain only and imports the host's err"
+echo "ok: $lib exports ZevMain only and imports the host's err and Mox5UnCook"
