@@ -228,7 +228,7 @@ int ReadFile(Handle h, void *pBuffer, uint32_t n, uint32_t *pRead) {
     }
     if (got.size() < n) end = deadline;
     S().nowNs = end;
-    std::memcpy(pBuffer, got.data(), got.size());
+    if (!got.empty()) std::memcpy(pBuffer, got.data(), got.size());  // data() may be null
     if (pRead) *pRead = static_cast<uint32_t>(got.size());
     scripted::Record(Kind::Read, n, got);
     return 1;
