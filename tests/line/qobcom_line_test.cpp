@@ -224,3 +224,125 @@ TEST(QobComNames, DevicesPathsAndTheNullDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+// The posix system beneath the layer: what the driver relies on that the
+// access-layer tests above do not reach.
+TEST(PosixSystem, HandlesAreNeverZeroAndAClosedHandleStaysDead) {
+    ptytest::Pty pty{};
+    ASSERT_TRUE(ptytest::PtyOpen(&pty));
+    const zev::LineSettings settings{9600, 8, 0, 0};
+    sys::Handle hFirst = 0;
+    ASSERT_EQ(zev::QobComOpen(pty.szName, &settings, 0x0303, &hFirst), zev::kQobOk);
+    ASSERT_EQ(zev::QobComClose(hFirst), zev::kQobOk);
+    // Enough opens to come round to the first handle's slot again.
+    for (int i = 0; i < 200; ++i) {
+        sys::Handle h = 0;
+        ASSERT_EQ(zev::QobComOpen(pty.szName, &settings, 0x0303, &h), zev::kQobOk);
+        EXPECT_NE(h, 0u);
+        EXPECT_NE(h, hFirst);
+        sys::CommTimeouts t{};
+        EXPECT_EQ(sys::GetCommTimeouts(hFirst, &t), 0);
+        ASSERT_EQ(zev::QobComClose(h), zev::kQobOk);
+    }
+    ptytest::PtyClose(&pty);
+}
+
+TEST(PosixSystem, WordFormatsTheLineCannotTakeAreRefused) {
+    ptytest::Pty pty{};
+    ASSERT_TRUE(ptytest::PtyOpen(&pty));
+    const zev::LineSettings refused[] = {
+        {9600, 9, 0, 0}, {9600, 4, 0, 0}, {9600, 8, 3, 0}, {9600, 8, 0, 5}, {9600, 8, 1, 0}, {9600, 5, 2, 0},
+    };
+    for (const zev::LineSettings &s : refused) {
+        SCOPED_TRACE(testing::Message() << s.wDataBits << " " << s.wStopBits << " " << s.wParity);
+        sys::Handle h = 0;
+        EXPECT_EQ(zev::QobComOpen(pty.szName, &s, 0x0303, &h), zev::kQobSetState);
+    }
+    ptytest::PtyClose(&pty);
+}
+
+TEST(PosixSystem, InstancesOnDifferentThreadsKeepTheirOwnTimeOuts) {
+    constexpr int kPorts = 4;
+    ptytest::Pty ptys[kPorts];
+    sys::Handle handles[kPorts] = {};
+    const zev::LineSettings settings{19200, 8, 0, 0};
+    for (int i = 0; i < kPorts; ++i) {
+        ASSERT_TRUE(ptytest::PtyOpen(&ptys[i]));
+        ASSERT_EQ(zev::QobComOpen(ptys[i].szName, &settings, 0x0303, &handles[i]), zev::kQobOk);
+        zev::QobComSetReadTimeout(handles[i], 10 + 10 * i);
+    }
+    int64_t elapsed[kPorts] = {};
+    uint16_t codes[kPorts] = {};
+    std::thread threads[kPorts];
+    for (int i = 0; i < kPorts; ++i) {
+        threads[i] = std::thread([&, i] {
+            uint8_t buf[4];
+            auto t0 = Clock::now();
+            codes[i] = zev::QobComRead(handles[i], buf, sizeof buf, nullptr);
+            elapsed[i] = MsSince(t0);
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    for (int i = 0; i < kPorts; ++i) {
+        EXPECT_EQ(codes[i], zev::kQobSysFailed);
+        EXPECT_GE(elapsed[i], 100 + 100 * i - 10) << i;
+        EXPECT_LT(elapsed[i], 100 + 100 * i + 1500) << i;
+        zev::QobComClose(handles[i]);
+        ptytest::PtyClose(&ptys[i]);
+    }
+}
+
+TEST(PosixSystem, ClockCounterSleepAndPriority) {
+    int64_t llFrequency = 0;
+    ASSERT_EQ(sys::QueryPerformanceFrequency(&llFrequency), 1);
+    EXPECT_EQ(llFrequency, 1000000000);
+    int64_t c0 = 0;
+    int64_t c1 = 0;
+    const int64_t ms0 = sys::ClockMs();
+    ASSERT_EQ(sys::QueryPerformanceCounter(&c0), 1);
+    sys::Sleep(20);
+    ASSERT_EQ(sys::QueryPerformanceCounter(&c1), 1);
+    EXPECT_GE(c1 - c0, 20 * 1000000);
+    EXPECT_GE(sys::ClockMs() - ms0, 20);
+
+    // Raised where the process may, refused where it may not; back either way.
+    EXPECT_EQ(sys::GetThreadPriority(), 0);
+    if (sys::SetThreadPriority(sys::kThreadPriorityTimeCritical) == 1) {
+        EXPECT_EQ(sys::GetThreadPriority(), sys::kThreadPriorityTimeCritical);
+    } else {
+        EXPECT_EQ(sys::GetThreadPriority(), 0);
+    }
+    EXPECT_EQ(sys::SetThreadPriority(0), 1);
+    EXPECT_EQ(sys::GetThreadPriority(), 0);
+}
+
+TEST(PosixSystem, QueueCountAndTheNullDevice) {
+    ptytest::Pty pty{};
+    ASSERT_TRUE(ptytest::PtyOpen(&pty));
+    const zev::LineSettings settings{9600, 8, 0, 0};
+    sys::Handle h = 0;
+    ASSERT_EQ(zev::QobComOpen(pty.szName, &settings, 0x0303, &h), zev::kQobOk);
+    ASSERT_TRUE(ptytest::PtyWrite(&pty, "12345", 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    sys::ComStat stat{};
+    uint32_t errors = 1;
+    ASSERT_EQ(sys::ClearCommError(h, &errors, &stat), 1);
+    EXPECT_EQ(stat.cbInQue, 5u);
+    EXPECT_EQ(errors, 0u);
+    zev::QobComClose(h);
+    ptytest::PtyClose(&pty);
+
+    // The null device reads as empty at once and swallows writes.
+    ASSERT_EQ(zev::QobComOpen("NUL", &settings, 0x0303, &h), zev::kQobOk);
+    uint8_t buf[4];
+    uint32_t got = 9;
+    auto t0 = Clock::now();
+    EXPECT_EQ(zev::QobComRead(h, buf, 4, &got), zev::kQobSysFailed);
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(MsSince(t0), 500);
+    zev::QobComClose(h);
+}
+
+}  // namespace
