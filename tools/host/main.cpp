@@ -1,0 +1,549 @@
+// rovod: a command-line host for the ZEDADAD driver. It loads the driver as
+// the host application does and drives it through ZevMain: describe it,
+// parse gate addresses, read, write and poll gates on a controller line.
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "embed.h"
+#include "host.h"
+
+namespace rovod {
+
+namespace {
+
+constexpr int kUsage = 64;
+constexpr int kNoDriver = 2;  // a resource failure, like the driver's own 2
+
+std::atomic<bool> gInterrupted{false};
+void OnInterrupt(int) { gInterrupted.store(true); }
+
+struct Options {
+    std::string driverPath;
+    PortOptions port;
+    bool bJson = false;
+    bool bVerbose = false;
+    std::vector<std::string> simFaults;
+    bool bSimTrace = false;
+    bool bSimFrozen = false;
+    std::vector<std::string> addresses;
+    int32_t count = 0;  // 0: as the address needs
+    int32_t dataType = -1;
+    int32_t blockSize = -1;
+    std::string value;
+    uint32_t intervalMs = 1000;
+    uint32_t cycles = 0;
+};
+
+// --- Output ---------------------------------------------------------------
+
+std::string Utf8Banner(const char *banner) {
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(banner); *p; ++p) {
+        switch (*p) {
+            case 0xC9:
+                out += "\u2554";
+                break;  // ╔
+            case 0xCD:
+                out += "\u2550";
+                break;  // ═
+            case 0xBB:
+                out += "\u2557";
+                break;  // ╗
+            case 0xBA:
+                out += "\u2551";
+                break;  // ║
+            case 0xC8:
+                out += "\u255A";
+                break;  // ╚
+            case 0xBC:
+                out += "\u255D";
+                break;  // ╝
+            case 0x08:
+                break;  // the host's cursor control
+            default:
+                out += *p < 0x80 ? static_cast<char>(*p) : '?';
+                break;
+        }
+    }
+    return out;
+}
+
+void PrintTable(const std::vector<std::string> &head, const std::vector<std::vector<std::string>> &rows) {
+    std::vector<size_t> width(head.size());
+    for (size_t i = 0; i < head.size(); ++i) width[i] = head[i].size();
+    for (const auto &row : rows)
+        for (size_t i = 0; i < row.size() && i < width.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    auto line = [&](const std::vector<std::string> &cells) {
+        std::string text;
+        for (size_t i = 0; i < cells.size(); ++i) {
+            text += cells[i];
+            if (i + 1 < cells.size()) text += std::string(width[i] - cells[i].size() + 2, ' ');
+        }
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        std::printf("%s\n", text.c_str());
+    };
+    line(head);
+    for (const auto &row : rows) line(row);
+    std::fflush(stdout);
+}
+
+const char *TypeName(int32_t dataType) {
+    switch (dataType) {
+        case 0:
+        case 1:
+        case 2:
+            return "ANALOG16";
+        case 3:
+            return "LONG";
+        case 6:
+            return "DIGITAL";
+        case 7:
+            return "STRING";
+        default:
+            return "?";
+    }
+}
+
+double Rounded(float f) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", static_cast<double>(f));
+    return std::strtod(text, nullptr);
+}
+
+// The gate's values as numbers (floats or 16-bit integers).
+std::vector<double> Values(const Gate &gate) {
+    std::vector<double> values;
+    const bool bParam = gate.rec.iMemType == ZEV_MEMTYPE_PARAMETER;
+    if (!gate.bBlock) {
+        if (HoldsFloats(gate)) {
+            float f;
+            std::memcpy(&f, gate.value, sizeof f);
+            values.push_back(Rounded(f));
+        } else {
+            uint16_t v;
+            std::memcpy(&v, gate.value + 2, sizeof v);
+            values.push_back(bParam ? static_cast<int16_t>(v) : v);
+        }
+        return values;
+    }
+    const bool bFloats = HoldsFloats(gate);
+    const size_t limit = kValueBytes / (bFloats ? 4 : 2);
+    const size_t count =
+        gate.rec.iCount > 0 ? std::min<size_t>(static_cast<size_t>(gate.rec.iCount), limit) : 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (bFloats) {
+            float f;
+            std::memcpy(&f, gate.value + 4 * i, sizeof f);
+            values.push_back(Rounded(f));
+        } else {
+            uint16_t v;
+            std::memcpy(&v, gate.value + 2 * i, sizeof v);
+            values.push_back(v);
+        }
+    }
+    return values;
+}
+
+std::string ValuesText(const Gate &gate) {
+    if (gate.lastResult != 0) return "-";
+    std::string text;
+    for (double v : Values(gate)) {
+        char cell[32];
+        std::snprintf(cell, sizeof cell, "%s%g", text.empty() ? "" : " ", v);
+        text += cell;
+    }
+    return text;
+}
+
+nlohmann::json GateJson(const Gate &gate) {
+    nlohmann::json j{{"address", gate.address},
+                     {"type", TypeName(gate.iDataType)},
+                     {"block", gate.bBlock},
+                     {"count", gate.rec.iCount},
+                     {"result", gate.lastResult}};
+    if (gate.lastResult == 0) {
+        nlohmann::json values = nlohmann::json::array();
+        for (double v : Values(gate)) {
+            if (HoldsFloats(gate))
+                values.push_back(v);
+            else
+                values.push_back(static_cast<int64_t>(v));
+        }
+        if (!gate.bBlock && !values.empty()) j["value"] = values[0];
+        j["values"] = values;
+    } else {
+        j["error"] = gate.lastLine.empty() ? ResultText(gate.lastResult) : gate.lastLine;
+    }
+    return j;
+}
+
+void PrintJson(const nlohmann::json &j) {
+    std::printf("%s\n", j.dump().c_str());
+    std::fflush(stdout);
+}
+
+int Fail(const Options &options, int code, const std::string &message) {
+    if (options.bJson)
+        PrintJson({{"result", code}, {"error", message}});
+    else
+        std::fprintf(stderr, "rovod: %s\n", message.c_str());
+    return code;
+}
+
+// --- Gates and the session ------------------------------------------------
+
+void AddGates(const Options &options, bool bWrite) {
+    for (const std::string &address : options.addresses) {
+        const char mem = MemTypeOf(address);
+        bool bBlock = !bWrite && (options.count > 0 || mem == '2' || mem == '3');
+        int32_t count = options.count > 0 ? options.count : mem == '2' ? 10 : mem == '3' ? 16 : 1;
+        if (bWrite) {
+            bBlock = false;
+            count = 1;
+        }
+        const int32_t dataType = options.dataType >= 0 ? options.dataType : DataTypeFor(address);
+        AddGate(address, bBlock, count, dataType);
+    }
+}
+
+std::vector<uint8_t> SimulatedPlcs() {
+    std::vector<uint8_t> plcs;
+    for (int plc = 1; plc <= 16; ++plc) plcs.push_back(static_cast<uint8_t>(plc));
+    for (const Gate &gate : Gates()) {
+        const unsigned long plc = std::strtoul(gate.address.substr(0, 2).c_str(), nullptr, 16);
+        if (plc > 16 && plc <= 255) plcs.push_back(static_cast<uint8_t>(plc));
+    }
+    return plcs;
+}
+
+struct Run {
+    Session session;
+    bool bEmbedded = false;
+    ~Run() {
+        EndSession(&session);
+        if (bEmbedded) StopEmbedded();
+    }
+};
+
+int Open(const Options &options, const char *argv0, Run *run, bool bNeedPort) {
+    LoadedDriver driver;
+    std::string error;
+    if (!LoadDriver(options.driverPath, argv0, &driver, &error)) return Fail(options, kNoDriver, error);
+    run->session.pZevMain = driver.pZevMain;
+    if (!bNeedPort) return 0;
+    PortOptions port = options.port;
+    if (port.port.empty()) {
+        EmbeddedSim sim;
+        sim.plcs = SimulatedPlcs();
+        sim.faults = options.simFaults;
+        sim.bTrace = options.bSimTrace;
+        sim.bFrozen = options.bSimFrozen;
+        sim.baud = port.baud;
+        sim.dataBits = port.dataBits;
+        sim.stopCode = port.stopBits;
+        sim.parity = port.parity;
+        if (!StartEmbedded(sim, &port.port, &error)) return Fail(options, kUsage, error);
+        run->bEmbedded = true;
+        if (options.bVerbose) std::fprintf(stderr, "rovod: built-in simulator on %s\n", port.port.c_str());
+    }
+    if (port.port.size() > 11)
+        return Fail(options, kUsage, "port name longer than 11 characters: " + port.port);
+    const uint32_t result = StartSession(&run->session, port, &error);
+    if (result != 0) return Fail(options, static_cast<int>(result), error);
+    return 0;
+}
+
+int ParseAll(const Options &options, Run *run) {
+    for (Gate &gate : Gates()) {
+        if (ParseGate(&run->session, &gate) != 0)
+            return Fail(options, static_cast<int>(gate.lastResult),
+                        "gate " + gate.address + " refused: " + gate.lastLine);
+    }
+    return 0;
+}
+
+// --- Subcommands ----------------------------------------------------------
+
+int CmdInfo(const Options &options, const char *argv0) {
+    Run run;
+    if (int rc = Open(options, argv0, &run, false)) return rc;
+    ZevInfo info{};
+    const uint32_t result = GetInfo(&run.session, &info);
+    if (result != 0) return Fail(options, static_cast<int>(result), "GetZevInfo failed");
+    const std::string title = info.pszTitle ? info.pszTitle : "";
+    const std::string banner = info.pszBanner ? Utf8Banner(info.pszBanner) : "";
+    if (options.bJson) {
+        PrintJson({{"title", title},
+                   {"banner", banner},
+                   {"context_size", info.iContextSize},
+                   {"defaults",
+                    {{"baud", info.wDefBaud},
+                     {"data", info.wDefDataBits},
+                     {"stop", info.wDefStopBits},
+                     {"parity", info.wDefParity}}},
+                   {"words", {info.iInfo0, info.iInfo16, info.iInfo28}}});
+        return 0;
+    }
+    std::printf("%s\n\n", banner.c_str() + (banner.rfind('\n', 0) == 0 ? 1 : 0));
+    PrintTable({"FIELD", "VALUE"}, {{"title", title},
+                                    {"context size", std::to_string(info.iContextSize) + " bytes"},
+                                    {"default baud", std::to_string(info.wDefBaud)},
+                                    {"default data bits", std::to_string(info.wDefDataBits)},
+                                    {"default stop code", std::to_string(info.wDefStopBits)},
+                                    {"default parity", std::to_string(info.wDefParity)}});
+    return 0;
+}
+
+std::string MemTypeName(int32_t memType) {
+    if (memType == ZEV_MEMTYPE_PARAMETER) return "parameter";
+    if (memType > 32 && memType < 127) return std::string(1, static_cast<char>(memType));
+    return std::to_string(memType);
+}
+
+int CmdParse(Options options, const char *argv0) {
+    if (options.blockSize >= 0) options.count = options.blockSize;
+    Run run;
+    if (int rc = Open(options, argv0, &run, false)) return rc;
+    for (const std::string &address : options.addresses) {
+        const int32_t dataType = options.dataType >= 0 ? options.dataType : DataTypeFor(address);
+        Gate *gate = AddGate(address, options.blockSize >= 0, std::max(options.blockSize, 1), dataType);
+        gate->def.iBlockSize = options.blockSize;
+        ParseGate(&run.session, gate);
+    }
+    int rc = 0;
+    nlohmann::json gates = nlohmann::json::array();
+    std::vector<std::vector<std::string>> rows;
+    for (const Gate &gate : Gates()) {
+        const GateDefinition &d = gate.def;
+        if (gate.lastResult) rc = static_cast<int>(gate.lastResult);
+        nlohmann::json j{{"address", gate.address},
+                         {"data_type", gate.iDataType},
+                         {"parser", gate.bBlock ? "block" : "single"},
+                         {"result", gate.lastResult}};
+        if (gate.lastResult == 0) {
+            j.update({{"iPlcAddr", d.iPlcAddr},
+                      {"iMemType", d.iMemType},
+                      {"memtype", MemTypeName(d.iMemType)},
+                      {"iTagAddr", d.iTagAddr},
+                      {"iBitNo", d.iBitNo},
+                      {"iBits", d.iBits}});
+            rows.push_back({gate.address, TypeName(gate.iDataType), "accepted", std::to_string(d.iPlcAddr),
+                            MemTypeName(d.iMemType), std::to_string(d.iTagAddr), std::to_string(d.iBitNo),
+                            std::to_string(d.iBits), ""});
+        } else {
+            j["reason"] = gate.lastLine;
+            rows.push_back(
+                {gate.address, TypeName(gate.iDataType), "refused", "", "", "", "", "", gate.lastLine});
+        }
+        gates.push_back(j);
+    }
+    if (options.bJson)
+        PrintJson({{"result", rc}, {"gates", gates}});
+    else
+        PrintTable({"ADDRESS", "TYPE", "RESULT", "PLC", "MEMTYPE", "TAG", "BIT", "BITS", "REASON"}, rows);
+    return rc;
+}
+
+std::vector<std::string> GateRow(const Gate &gate, bool bCounts) {
+    std::vector<std::string> row{gate.address, TypeName(gate.iDataType), ValuesText(gate),
+                                 std::to_string(gate.lastResult)};
+    if (bCounts) {
+        row.push_back(std::to_string(gate.errors));
+        row.push_back(std::to_string(gate.retries));
+    }
+    row.push_back(gate.lastResult ? ResultText(gate.lastResult) + std::string(": ") + gate.lastLine : "");
+    return row;
+}
+
+int CmdRead(const Options &options, const char *argv0) {
+    AddGates(options, false);
+    Run run;
+    if (int rc = Open(options, argv0, &run, true)) return rc;
+    if (int rc = ParseAll(options, &run)) return rc;
+    int rc = 0;
+    std::vector<std::vector<std::string>> rows;
+    nlohmann::json gates = nlohmann::json::array();
+    for (Gate &gate : Gates()) {
+        if (const uint32_t result = ReadGate(&run.session, &gate); result && !rc)
+            rc = static_cast<int>(result);
+        rows.push_back(GateRow(gate, false));
+        gates.push_back(GateJson(gate));
+    }
+    if (options.bJson)
+        PrintJson({{"result", rc}, {"gates", gates}});
+    else
+        PrintTable({"GATE", "TYPE", "VALUE", "RESULT", ""}, rows);
+    return rc;
+}
+
+bool PutValue(Gate *gate, const std::string &text) {
+    char *end = nullptr;
+    if (HoldsFloats(*gate)) {
+        const double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(v)) return false;
+        const float f = static_cast<float>(v);
+        std::memcpy(gate->value, &f, sizeof f);
+        return true;
+    }
+    const long v = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || v < -32768 || v > 65535) return false;
+    const uint16_t w = static_cast<uint16_t>(v);
+    std::memcpy(gate->value + 2, &w, sizeof w);
+    return true;
+}
+
+int CmdWrite(const Options &options, const char *argv0) {
+    AddGates(options, true);
+    Gate &gate = Gates().front();
+    if (!PutValue(&gate, options.value))
+        return Fail(options, kUsage,
+                    "VALUE '" + options.value + "' is not " +
+                        (HoldsFloats(gate) ? "a finite number" : "an integer from -32768 to 65535"));
+    Run run;
+    if (int rc = Open(options, argv0, &run, true)) return rc;
+    if (int rc = ParseAll(options, &run)) return rc;
+    const uint32_t result = WriteGate(&run.session, &gate);
+    if (options.bJson) {
+        nlohmann::json j{{"address", gate.address},
+                         {"type", TypeName(gate.iDataType)},
+                         {"value", options.value},
+                         {"result", result}};
+        if (result) j["error"] = gate.lastLine.empty() ? ResultText(result) : gate.lastLine;
+        PrintJson(j);
+    } else {
+        PrintTable({"GATE", "TYPE", "WRITTEN", "RESULT", ""},
+                   {{gate.address, TypeName(gate.iDataType), options.value, std::to_string(result),
+                     result ? ResultText(result) + std::string(": ") + gate.lastLine : ""}});
+    }
+    return static_cast<int>(result);
+}
+
+std::string Clock() {
+    const std::time_t now = std::time(nullptr);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
+    return text;
+}
+
+int CmdPoll(const Options &options, const char *argv0) {
+    AddGates(options, false);
+    Run run;
+    if (int rc = Open(options, argv0, &run, true)) return rc;
+    if (int rc = ParseAll(options, &run)) return rc;
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    int rc = 0;
+    for (uint32_t cycle = 1; !gInterrupted.load() && (options.cycles == 0 || cycle <= options.cycles);
+         ++cycle) {
+        rc = 0;
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::vector<std::string>> rows;
+        nlohmann::json gates = nlohmann::json::array();
+        for (Gate &gate : Gates()) {
+            if (const uint32_t result = ReadGate(&run.session, &gate); result && !rc)
+                rc = static_cast<int>(result);
+            rows.push_back(GateRow(gate, true));
+            gates.push_back(GateJson(gate));
+            gates.back()["errors"] = gate.errors;
+            gates.back()["retries"] = gate.retries;
+        }
+        if (options.bJson) {
+            PrintJson({{"cycle", cycle}, {"result", rc}, {"gates", gates}});
+        } else {
+            std::printf("cycle %u  %s\n", cycle, Clock().c_str());
+            PrintTable({"GATE", "TYPE", "VALUE", "RESULT", "ERRORS", "RETRIES", ""}, rows);
+            std::printf("\n");
+        }
+        if (options.cycles && cycle == options.cycles) break;
+        const auto next = start + std::chrono::milliseconds(options.intervalMs);
+        while (!gInterrupted.load() && std::chrono::steady_clock::now() < next)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return rc;
+}
+
+}  // namespace
+
+int Main(int argc, char **argv) {
+    Options options;
+    CLI::App app{
+        "rovod: drive the ZEDADAD serial driver from the command line, as the host application does.\n"
+        "Without --port a built-in simulated controller line is used."};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_option("--driver", options.driverPath,
+                   "driver library (default: ROVOD_DRIVER, next to rovod, ../lib)");
+    app.add_option("--port", options.port.port,
+                   "serial port as the driver names it (ttyUSB0, pts/3, /dev/ttyS0)");
+    app.add_option("--baud", options.port.baud, "baud rate")->capture_default_str();
+    app.add_option("--data", options.port.dataBits, "data bits")->capture_default_str();
+    app.add_option("--stop", options.port.stopBits, "stop bits code: 0 one, 1 one and a half, 2 two")
+        ->capture_default_str();
+    app.add_option("--parity", options.port.parity, "parity: 0 none, 1 odd, 2 even, 3 mark, 4 space")
+        ->capture_default_str();
+    app.add_option("--timeout", options.port.timeout, "reply time-out in 10 ms units")->capture_default_str();
+    app.add_option("--instance", options.port.instance, "instance number (selects the control-signal file)")
+        ->capture_default_str();
+    app.add_flag("--json", options.bJson, "machine-readable output (one JSON object per line)");
+    app.add_flag("-v,--verbose", options.bVerbose,
+                 "show the driver's log lines on stderr, with their categories");
+    app.add_option("--sim-fault", options.simFaults,
+                   "built-in simulator: inject a fault (see rovod-sim --help)");
+    app.add_flag("--sim-trace", options.bSimTrace, "built-in simulator: trace every frame on stderr");
+    app.add_flag("--sim-frozen", options.bSimFrozen, "built-in simulator: keep the process image still");
+
+    CLI::App *info = app.add_subcommand("info", "describe the driver: title, banner, block size, defaults");
+    CLI::App *parse = app.add_subcommand("parse", "check gate addresses and show the five address fields");
+    parse->add_option("addresses", options.addresses, "gate addresses, e.g. 01A0005 0AI00123 $IFG")
+        ->required();
+    parse->add_option("--type", options.dataType, "host data type code (default: from the address)");
+    parse->add_option("--block", options.blockSize, "check as a block gate of this many elements");
+    CLI::App *read = app.add_subcommand("read", "read gates once (single values or blocks)");
+    read->add_option("addresses", options.addresses, "gate addresses")->required();
+    read->add_option("--count", options.count, "read a block of this many elements")
+        ->check(CLI::Range(1, 63));
+    CLI::App *write = app.add_subcommand("write", "write one value to a gate");
+    std::string writeAddress;
+    write->add_option("address", writeAddress, "gate address")->required();
+    write
+        ->add_option("value", options.value,
+                     "value: a number for 32-bit gates, an integer (0x.. too) otherwise")
+        ->required();
+    CLI::App *poll = app.add_subcommand("poll", "read gates over and over: a live table with error counts");
+    poll->add_option("addresses", options.addresses, "gate addresses")->required();
+    poll->add_option("--count", options.count, "read blocks of this many elements")->check(CLI::Range(1, 63));
+    poll->add_option("--interval", options.intervalMs, "ms from one cycle to the next")
+        ->capture_default_str();
+    poll->add_option("--cycles", options.cycles, "number of cycles (0: until Ctrl-C)")->capture_default_str();
+    for (CLI::App *sub : {info, parse, read, write, poll}) sub->fallthrough();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : kUsage;
+    }
+    SetLogEcho(options.bVerbose);
+    if (options.dataType < -1 || options.dataType > 7) return Fail(options, kUsage, "--type wants 0..7");
+    if (*info) return CmdInfo(options, argv[0]);
+    if (*parse) return CmdParse(options, argv[0]);
+    if (*read) return CmdRead(options, argv[0]);
+    if (*write) {
+        options.addresses = {writeAddress};
+        return CmdWrite(options, argv[0]);
+    }
+    return CmdPoll(options, argv[0]);
+}
+
+}  // namespace rovod
+
+int main(int argc, char **argv) { return rovod::Main(argc, argv); }

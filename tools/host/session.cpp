@@ -1,0 +1,127 @@
+// One driver instance, driven through ZevMain as the host drives it.
+#include <cstring>
+
+#include "host.h"
+
+namespace rovod {
+
+uint32_t Call(Session *session, uint32_t function, void *params) {
+    session->request.iFunction = function;
+    session->request.pParams = params;
+    return session->pZevMain(&session->request);
+}
+
+uint32_t GetInfo(Session *session, ZevInfo *info) {
+    ZevRequest request{};
+    request.iFunction = ZEV_GET_ZEV_INFO;
+    request.pParams = info;
+    return session->pZevMain(&request);
+}
+
+namespace {
+
+bool Logged(const char *text) {
+    for (const LogEntry &line : DriverLog())
+        if (line.text == text) return true;
+    return false;
+}
+
+}  // namespace
+
+uint32_t StartSession(Session *session, const PortOptions &port, std::string *pError) {
+    ZevInfo info{};
+    GetInfo(session, &info);
+    // The block is the host's: as large as the driver says, zeroed.
+    const size_t bytes = info.iContextSize ? info.iContextSize : 96;
+    session->context.assign((bytes + 7) / 8, 0);
+    session->request.pContext = session->context.data();
+    session->request.iInstance = port.instance;
+    PortSettings settings{};
+    std::snprintf(settings.szPort, sizeof settings.szPort, "%s", port.port.c_str());
+    settings.bOpenPort = 1;
+    settings.iTimeout = port.timeout;
+    settings.wBaud = port.baud;
+    settings.wDataBits = port.dataBits;
+    settings.wStopBits = port.stopBits;
+    settings.wParity = port.parity;
+    DriverLog().clear();
+    const uint32_t result = Call(session, ZEV_COLD_START, &settings);
+    session->bStarted = true;
+    if (result != 0) {
+        *pError = "ColdStart failed with result " + std::to_string(result);
+        return result;
+    }
+    // ColdStart succeeds without a port; the host learns of it from the log.
+    if (Logged("ROVOD> ColdStart() error opening COM port")) {
+        *pError = "cannot open port " + port.port;
+        return ZEV_LINE_FAILURE;
+    }
+    return 0;
+}
+
+uint32_t ParseGate(Session *session, Gate *gate) {
+    DriverLog().clear();
+    const uint32_t result =
+        Call(session, gate->bBlock ? ZEV_BLOCK_ADDRESS_PARSER : ZEV_SINGLE_ADDRESS_PARSER, &gate->def);
+    if (result == 0) {
+        gate->rec.iPlcAddr = gate->def.iPlcAddr;
+        gate->rec.iMemType = gate->def.iMemType;
+        gate->rec.iTagAddr = gate->def.iTagAddr;
+        gate->rec.iBitNo = gate->def.iBitNo;
+        gate->rec.iBits = gate->def.iBits;
+    }
+    gate->lastResult = result;
+    gate->lastLine = result && !DriverLog().empty() ? DriverLog().back().text : "";
+    return result;
+}
+
+namespace {
+
+uint32_t Transfer(Session *session, Gate *gate, uint32_t function) {
+    DriverLog().clear();
+    const uint32_t result = Call(session, function, &gate->rec);
+    for (const LogEntry &line : DriverLog())
+        if (line.text.find("() Retry ") != std::string::npos) ++gate->retries;
+    gate->lastResult = result;
+    gate->lastLine.clear();
+    if (result != 0) {
+        ++gate->errors;
+        // The line before the operation's own "ret val" line names the cause.
+        for (const LogEntry &line : DriverLog())
+            if (line.text.find("ret val") == std::string::npos) gate->lastLine = line.text;
+    }
+    return result;
+}
+
+}  // namespace
+
+uint32_t ReadGate(Session *session, Gate *gate) {
+    return Transfer(session, gate, gate->bBlock ? ZEV_BLOCK_READ : ZEV_SINGLE_READ);
+}
+
+uint32_t WriteGate(Session *session, Gate *gate) {
+    return Transfer(session, gate, gate->bBlock ? ZEV_BLOCK_WRITE : ZEV_SINGLE_WRITE);
+}
+
+void EndSession(Session *session) {
+    if (!session->bStarted) return;
+    Call(session, ZEV_END_ZEV, nullptr);
+    session->bStarted = false;
+}
+
+const char *ResultText(uint32_t result) {
+    switch (result) {
+        case 0:
+            return "ok";
+        case 1:
+            return "rejected or unusable reply";
+        case 2:
+            return "line failure or no reply";
+        case 3:
+            return "refused by the controller or value not representable";
+        default:
+            return "unknown result";
+    }
+}
+
+}  // namespace rovod
