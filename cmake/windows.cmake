@@ -1,5 +1,9 @@
 # ZEDADAD.dll: the driver with the win32 system, exporting ZevMain only and
 # importing err and Mox5UnCook from the host module DERUDE.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The host is a 32-bit program; the record offsets hold only there.
+  message(FATAL_ERROR "ZEDADAD.dll is a 32-bit DLL: use cmake/toolchain-mingw-i686.cmake (the mingw preset)")
+endif()
 set(ROVOD_WIN_DIR ${PROJECT_SOURCE_DIR}/src/platform/win32)
 
 # Import library for the host's two functions, made from a module definition.
@@ -14,5 +18,15 @@ add_custom_target(derude_implib DEPENDS ${ROVOD_DERUDE_IMPLIB})
 add_library(ZEDADAD SHARED ${ROVOD_WIN_DIR}/ZEDADAD.def)
 target_link_libraries(ZEDADAD PRIVATE zedadad_core zedadad_platform ${ROVOD_DERUDE_IMPLIB} winmm)
 add_dependencies(ZEDADAD derude_implib)
+# No "lib" prefix and no import library of our own: the host loads the DLL
+# by name at run time.
 set_target_properties(ZEDADAD PROPERTIES PREFIX "" OUTPUT_NAME ZEDADAD)
-target_link_options(ZEDADAD PRIVATE -static -static-libgcc -static-libstdc++)
+# The C++ runtime goes in statically, so the DLL needs only the system's
+# own DLLs (KERNEL32, msvcrt, WINMM). Release builds are stripped.
+target_link_options(ZEDADAD PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
+install(TARGETS ZEDADAD RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
+
+# The test host that drives the DLL under Wine (tests/windows/run_wine.sh).
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${PROJECT_BINARY_DIR}/tests/windows)
+endif()
