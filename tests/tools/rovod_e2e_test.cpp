@@ -1,0 +1,288 @@
+// rovod and rovod-sim run as programs, the way people and scripts use them:
+// every subcommand, the JSON output, the exit codes, the built-in simulator
+// and the driver's retries and results against each injected fault.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace {
+
+using nlohmann::json;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Slurp(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs rovod with the arguments; short time-outs keep the failures quick.
+Outcome Rovod(const std::string &args, const std::string &driver = ROVOD_DRIVER_LIB) {
+    static int serial = 0;
+    const std::string base =
+        ::testing::TempDir() + "rovod_e2e_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+    const std::string command = std::string(ROVOD_BIN) + " --driver " + driver + " " + args + " >" + base +
+                                ".out 2>" + base + ".err </dev/null";
+    Outcome o;
+    const int raw = std::system(command.c_str());
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = Slurp(base + ".out");
+    o.err = Slurp(base + ".err");
+    std::remove((base + ".out").c_str());
+    std::remove((base + ".err").c_str());
+    return o;
+}
+
+json Json(const Outcome &o) {
+    const json j = json::parse(o.out, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << o.out << o.err;
+    return j;
+}
+
+size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// A standalone simulator on a pseudo-terminal, ended with the test.
+struct Simulator {
+    pid_t pid = -1;
+    std::string port;
+
+    explicit Simulator(const std::vector<std::string> &extra) {
+        int pipeFd[2];
+        if (pipe(pipeFd) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(pipeFd[1], 1);
+            const int devNull = open("/dev/null", O_WRONLY);
+            dup2(devNull, 2);
+            close(pipeFd[0]);
+            std::vector<std::string> args{ROVOD_SIM_BIN, "--pty", "--frozen", "--plc", "1,2"};
+            args.insert(args.end(), extra.begin(), extra.end());
+            std::vector<char *> argv;
+            for (std::string &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(pipeFd[1]);
+        char ch;
+        while (read(pipeFd[0], &ch, 1) == 1 && ch != '\n') port += ch;
+        close(pipeFd[0]);
+    }
+    ~Simulator() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int status = 0;
+            waitpid(pid, &status, 0);
+        }
+    }
+};
+
+TEST(RovodInfo, DescribesTheDriver) {
+    const Outcome o = Rovod("info --json");
+    ASSERT_EQ(o.status, 0) << o.err;
+    const json j = Json(o);
+    EXPECT_EQ(j["title"], "Process Controllers TK");
+    EXPECT_EQ(j["context_size"], 96);
+    EXPECT_EQ(j["defaults"]["baud"], 9600);
+    EXPECT_EQ(j["defaults"]["data"], 8);
+    const std::string banner = j["banner"];
+    EXPECT_NE(banner.find("\u2554"), std::string::npos);  // ╔ from CP437 0xC9
+    EXPECT_NE(banner.find("ROVOD :  Controller series P, B and PS (32 bit)"), std::string::npos);
+    EXPECT_EQ(banner.find('\b'), std::string::npos);
+
+    const Outcome table = Rovod("info");
+    EXPECT_EQ(table.status, 0);
+    EXPECT_NE(table.out.find("\u255D"), std::string::npos);  // ╝
+}
+
+TEST(RovodParse, ShowsTheFieldsOrTheRefusal) {
+    struct Case {
+        const char *args;
+        int status;
+        int plc, memType, tag, bit, bits;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"01A0005", 0, 1, 'A', 5, -1, 32, ""},
+        {"0ai00123", 0, 10, 'I', 0x12, 3, 16, ""},
+        {"'$IFG'", 0, 255, 336, 253, -1, 16, ""},
+        {"01H0001", 1, 0, 0, 0, 0, 0, "ROVOD> Parse(PHE) Not implemented"},
+        {"01A0001 --block 9", 1, 0, 0, 0, 0, 0, "(max.8)"},
+        {"01A0005 --type 0", 1, 0, 0, 0, 0, 0, "should be LONG"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome o = Rovod(std::string("parse --json ") + c.args);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        const json gate = Json(o)["gates"][0];
+        if (c.status == 0) {
+            EXPECT_EQ(gate["iPlcAddr"], c.plc);
+            EXPECT_EQ(gate["iMemType"], c.memType);
+            EXPECT_EQ(gate["iTagAddr"], c.tag);
+            EXPECT_EQ(gate["iBitNo"], c.bit);
+            EXPECT_EQ(gate["iBits"], c.bits);
+        } else {
+            EXPECT_NE(gate["reason"].get<std::string>().find(c.reason), std::string::npos) << gate;
+        }
+    }
+}
+
+TEST(RovodUsage, RefusesBadCommandLinesWith64) {
+    for (const char *args :
+         {"", "frobnicate", "read", "write 01A0010", "write 01A0010 abc", "write 01I0010 70000",
+          "read 01A0005 --count 0", "info --baud many", "parse 01A0005 --type 9"}) {
+        const Outcome o = Rovod(args);
+        EXPECT_EQ(o.status, 64) << args << "\n" << o.out << o.err;
+    }
+    for (const char *args :
+         {"--help", "read --help", "poll --help", "write --help", "parse --help", "info --help"})
+        EXPECT_EQ(Rovod(args).status, 0) << args;
+}
+
+TEST(RovodRead, WorksWithNothingAttached) {
+    const Outcome o = Rovod("read 01A0011 01I0010 0AI00113 0120000 --sim-frozen --json");
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    const json j = Json(o);
+    EXPECT_EQ(j["gates"][0]["value"], 12.5);
+    EXPECT_EQ(j["gates"][1]["value"], 0x5A);
+    EXPECT_EQ(j["gates"][2]["value"], 1);  // bit 3 of 0x08
+    EXPECT_EQ(j["gates"][3]["values"].size(), 10u);
+    EXPECT_EQ(j["gates"][3]["values"][0], 1);  // the status block begins with the controller address
+}
+
+TEST(RovodRead, BlocksOfValueWords) {
+    const Outcome o = Rovod("read 01A0010 --count 3 --sim-frozen --json");
+    ASSERT_EQ(o.status, 0) << o.err;
+    const json values = Json(o)["gates"][0]["values"];
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0], 60.0);
+    EXPECT_EQ(values[1], 12.5);
+    EXPECT_NEAR(values[2].get<double>(), -3.7, 1e-6);
+}
+
+TEST(RovodWrite, WhatIsWrittenReadsBack) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port.empty());
+    const std::string port = " --port " + sim.port + " --timeout 10 ";
+    struct Case {
+        const char *address, *value;
+        double expected;
+    };
+    const Case cases[] = {
+        {"01A0012", "42.25", 42.25}, {"01R0013", "-7.5", -7.5}, {"01P0014", "5.5", 5.5},
+        {"01F0020", "7.5", 7.5},     {"01I0012", "0x33", 0x33}, {"01X0013", "200", 200},
+        {"01I00140", "1", 1},        {"02A0012", "1.25", 1.25},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.address);
+        const Outcome w = Rovod(std::string("write --json") + port + c.address + " " + c.value);
+        ASSERT_EQ(w.status, 0) << w.out << w.err;
+        EXPECT_EQ(Json(w)["result"], 0);
+        const Outcome r = Rovod(std::string("read --json") + port + c.address);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NEAR(Json(r)["gates"][0]["value"].get<double>(), c.expected, 1e-6);
+    }
+    // The bit write left the rest of the byte alone; a clear takes it back.
+    EXPECT_EQ(Rovod("write" + port + "01I00140 0").status, 0);
+    EXPECT_EQ(Json(Rovod("read --json" + port + "01I0014"))["gates"][0]["value"], 0);
+}
+
+TEST(RovodWrite, RefusalsCarryTheDriversCodes) {
+    struct Case {
+        const char *args;
+        int status;
+        const char *line;
+    };
+    const Case cases[] = {
+        {"write 01A0010 -200", 3, "Value overflow"},     // no word for it
+        {"write 01I00120 2", 3, "Not a boolean"},        // a bit takes 0 or 1
+        {"write 01A0000 1", 3, "PLC replied with NAK"},  // a live measurement
+        {"write 01A0010 1 --sim-fault nak", 3, "NAK"},   // the controller says no
+    };
+    for (const Case &c : cases) {
+        const Outcome o = Rovod(std::string(c.args) + " --timeout 10 --json");
+        EXPECT_EQ(o.status, c.status) << c.args << o.out << o.err;
+        EXPECT_NE(Json(o)["error"].get<std::string>().find(c.line), std::string::npos) << c.args << o.out;
+    }
+}
+
+// Each fault of the simulator against the driver: result and retries.
+TEST(RovodFaults, RetriesAndResults) {
+    struct Case {
+        const char *args;
+        int status;
+        size_t retries;
+    };
+    const Case cases[] = {
+        {"read 01A0011 --sim-fault drop@1", 0, 1},
+        {"read 01A0011 --sim-fault drop", 2, 2},
+        {"read 01A0011 --sim-fault badfcs@1..2", 0, 2},
+        {"read 01A0011 --sim-fault badfcs", 1, 2},
+        {"read 01A0011 --sim-fault wrongplc", 1, 2},
+        {"read 01A0011 --sim-fault nak", 1, 2},
+        {"read 01A0011 --sim-fault noise=3@1", 0, 1},
+        {"read 01A0011 --sim-fault delay=300@1 --timeout 20", 0, 1},
+        {"read 01A0011 --sim-fault split=20", 0, 0},
+        {"read 01A0011 --sim-fault trailing=2", 0, 0},
+        {"write 01A0010 2.5 --sim-fault drop@1..2", 0, 2},
+        {"write 01A0010 2.5 --sim-fault drop", 2, 2},
+        {"write 01A0010 2.5 --sim-fault badfcs", 1, 2},
+        {"write 01A0010 2.5 --sim-fault badlen", 2, 2},
+        {"write 01A0010 2.5 --sim-fault nak", 3, 0},
+    };
+    for (const Case &c : cases) {
+        const std::string args = c.args;
+        const Outcome o = Rovod(args + " --sim-frozen -v" +
+                                (args.find("--timeout") == std::string::npos ? " --timeout 10" : ""));
+        EXPECT_EQ(o.status, c.status) << c.args << "\n" << o.out << o.err;
+        EXPECT_EQ(Count(o.err, "() Retry "), c.retries) << c.args << "\n" << o.err;
+    }
+}
+
+TEST(RovodPoll, CountsErrorsAndRetriesPerGate) {
+    const Outcome o =
+        Rovod("poll 01A0011 01A0000 --cycles 3 --interval 10 --timeout 10 --json --sim-fault drop@3..5");
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    std::istringstream lines(o.out);
+    std::vector<json> cycles;
+    for (std::string line; std::getline(lines, line);) cycles.push_back(json::parse(line));
+    ASSERT_EQ(cycles.size(), 3u);
+    // Requests 1 and 2 are cycle 1; 3..5 are the three attempts at the first gate of cycle 2.
+    EXPECT_EQ(cycles[0]["gates"][0]["errors"], 0);
+    EXPECT_EQ(cycles[1]["result"], 2);
+    EXPECT_EQ(cycles[1]["gates"][0]["result"], 2);
+    EXPECT_EQ(cycles[1]["gates"][0]["retries"], 2);
+    EXPECT_EQ(cycles[1]["gates"][1]["result"], 0);
+    EXPECT_EQ(cycles[2]["gates"][0]["errors"], 1);
+    EXPECT_EQ(cycles[2]["gates"][0]["value"], 12.5);
+    EXPECT_EQ(cycles[2]["cycle"], 3);
+}
+
+TEST(RovodPort, ReportsWhatCannotBeOpenedOrLoaded) {
+    const Outcome port = Rovod("read 01A0005 --port ttyNOPE9");
+    EXPECT_EQ(port.status, 2);
+    EXPECT_NE(port.err.find("cannot open port ttyNOPE9"), std::string::npos) << port.err;
+    const Outcome driver = Rovod("info", "/nonexistent/libzedadad.so");
+    EXPECT_EQ(driver.status, 2) << driver.err;
+    EXPECT_NE(driver.err.find("cannot load the driver"), std::string::npos) << driver.err;
+}
+
+}  // namespace
