@@ -45,25 +45,30 @@ Scan ScanRequest(std::span<const uint8_t> bytes) {
 
 Bytes BuildReply(uint8_t plc, uint8_t function, std::span<const uint8_t> data) {
     const size_t l = data.size() + 3;
-    Bytes frame{kReplyStart, static_cast<uint8_t>(l), static_cast<uint8_t>(l),
-                kReplyStart, kMasterStation,          plc,
-                function};
-    frame.insert(frame.end(), data.begin(), data.end());
+    Bytes frame;
+    frame.reserve(l + 6);
+    for (uint8_t b : {kReplyStart, static_cast<uint8_t>(l), static_cast<uint8_t>(l), kReplyStart,
+                      kMasterStation, plc, function})
+        frame.push_back(b);
+    for (uint8_t b : data) frame.push_back(b);
     frame.push_back(Fcs(std::span<const uint8_t>(frame).subspan(4, l)));
     frame.push_back(kEnd);
     return frame;
 }
 
 Bytes BuildAck(uint8_t plc, bool bAccepted) {
-    Bytes frame{kShortStart, kMasterStation, plc, bAccepted ? kAck : kNak};
-    frame.push_back(Fcs(std::span<const uint8_t>(frame).subspan(1, 3)));
-    frame.push_back(kEnd);
-    return frame;
+    const uint8_t code = bAccepted ? kAck : kNak;
+    return Bytes{kShortStart, kMasterStation, plc, code, static_cast<uint8_t>(plc + code), kEnd};
 }
 
 Bytes BuildRequest(const Request &request) {
-    Bytes frame{request.bLong ? kLongStart : kShortStart, request.plc, request.source, request.function};
-    if (request.bLong) frame.insert(frame.end(), request.data.begin(), request.data.end());
+    Bytes frame;
+    frame.reserve(kLongLen);
+    for (uint8_t b :
+         {request.bLong ? kLongStart : kShortStart, request.plc, request.source, request.function})
+        frame.push_back(b);
+    if (request.bLong)
+        for (uint8_t b : request.data) frame.push_back(b);
     frame.push_back(Fcs(std::span<const uint8_t>(frame).subspan(1)));
     frame.push_back(kEnd);
     return frame;
