@@ -30,6 +30,9 @@ hosts=(build/mingw/tests/windows/DERUDE.exe)
 [ -f build/mingw/DERUDE.exe ] && hosts+=(build/mingw/DERUDE.exe)
 tests/windows/check_pe.sh build/mingw/ZEDADAD.dll "${hosts[@]}"
 
+echo "== windows: the test host's scenario on Linux (libzedadad.so, simulator on a pty)"
+tests/windows/run_native.sh build/default
+
 echo "== windows: ZEDADAD.dll under Wine"
 # wine32 is an i386 program: first ask the kernel whether it runs 32-bit
 # code at all (some kernels are booted with ia32_emulation=off).

@@ -6,10 +6,21 @@
 //
 //   DERUDE.exe COM5 [plc]
 //
+// The same source builds on Linux against libzedadad.so (port pts/N), so the
+// scenario itself can be tried where Wine cannot run.
+//
 // The working directory holds ROVOD.INT with switched mode on (RTS while
 // sending): the signal calls fail on the emulated port and the driver must
 // carry on regardless.
+#if defined(_WIN32)
 #include <windows.h>
+#define HOST_EXPORT __declspec(dllexport)
+#else
+#include <dlfcn.h>
+
+#include <chrono>
+#define HOST_EXPORT __attribute__((visibility("default")))
+#endif
 
 #include <cmath>
 #include <cstdarg>
@@ -70,7 +81,7 @@ std::vector<Gate *> gGates;  // index + 1 is the gate handle
 }  // namespace
 
 // The host's imports, exported by name from DERUDE.exe.
-extern "C" __declspec(dllexport) int ZEV_CALL err(int32_t iCategory, const char *pszFormat, ...) {
+extern "C" HOST_EXPORT int ZEV_CALL err(int32_t iCategory, const char *pszFormat, ...) {
     char text[512];
     va_list args;
     va_start(args, pszFormat);
@@ -81,7 +92,7 @@ extern "C" __declspec(dllexport) int ZEV_CALL err(int32_t iCategory, const char 
     return 0;
 }
 
-extern "C" __declspec(dllexport) int ZEV_CALL Mox5UnCook(int32_t, uint32_t hGate, double dValue, void *pValue) {
+extern "C" HOST_EXPORT int ZEV_CALL Mox5UnCook(int32_t, uint32_t hGate, double dValue, void *pValue) {
     if (hGate == 0 || hGate > gGates.size() || pValue != gGates[hGate - 1]->value) {
         std::printf("  Mox5UnCook: unknown gate %u\n", hGate);
         ++gFailures;
@@ -102,6 +113,31 @@ namespace {
 
 using ZevMainFn = uint32_t(ZEV_CALL *)(ZevRequest *);
 ZevMainFn gZevMain = nullptr;
+
+#if defined(_WIN32)
+ZevMainFn LoadZevMain(const char *pszLibrary) {
+    HMODULE module = LoadLibraryA(pszLibrary);
+    if (module == nullptr) {
+        std::printf("FAIL LoadLibraryA(%s): error %lu\n", pszLibrary, GetLastError());
+        return nullptr;
+    }
+    return reinterpret_cast<ZevMainFn>(reinterpret_cast<void *>(GetProcAddress(module, "ZevMain")));
+}
+uint32_t NowMs() { return GetTickCount(); }
+#else
+ZevMainFn LoadZevMain(const char *pszLibrary) {
+    void *module = dlopen(pszLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        std::printf("FAIL dlopen(%s): %s\n", pszLibrary, dlerror());
+        return nullptr;
+    }
+    return reinterpret_cast<ZevMainFn>(dlsym(module, "ZevMain"));
+}
+uint32_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+#endif
 
 uint32_t Call(ZevRequest *pRequest, uint32_t iFunction, void *pParams) {
     pRequest->iFunction = iFunction;
@@ -133,7 +169,8 @@ Gate *Register(ZevRequest *pRequest, const std::string &address, int32_t iDataTy
     gate->def.pszAddress = gate->address.c_str();
     gate->def.iDataType = iDataType;
     gate->def.iBlockSize = iBlock;
-    const uint32_t rc = Call(pRequest, gate->bBlock ? ZEV_BLOCK_ADDRESS_PARSER : ZEV_SINGLE_ADDRESS_PARSER, &gate->def);
+    const uint32_t rc =
+        Call(pRequest, gate->bBlock ? ZEV_BLOCK_ADDRESS_PARSER : ZEV_SINGLE_ADDRESS_PARSER, &gate->def);
     Check(rc == 0, ("parse " + address).c_str(), "rc " + std::to_string(rc));
     gate->rec.pszAddress = gate->address.c_str();
     gate->rec.iPlcAddr = gate->def.iPlcAddr;
@@ -189,10 +226,10 @@ void CheckReads(ZevRequest *pRequest, int plc) {
         int32_t iDataType;
     };
     // Every memory type that a single gate can read.
-    const Single singles[] = {{"A0005", ZEV_TYPE_LONG},        {"F0020", ZEV_TYPE_LONG},
-                              {"P0009", ZEV_TYPE_LONG},        {"R0003", ZEV_TYPE_LONG},
-                              {"I0010", ZEV_TYPE_ANALOG16_0},  {"I00103", ZEV_TYPE_DIGITAL},
-                              {"X0012", ZEV_TYPE_ANALOG16_0},  {"X00125", ZEV_TYPE_DIGITAL}};
+    const Single singles[] = {{"A0005", ZEV_TYPE_LONG},       {"F0020", ZEV_TYPE_LONG},
+                              {"P0009", ZEV_TYPE_LONG},       {"R0003", ZEV_TYPE_LONG},
+                              {"I0010", ZEV_TYPE_ANALOG16_0}, {"I00103", ZEV_TYPE_DIGITAL},
+                              {"X0012", ZEV_TYPE_ANALOG16_0}, {"X00125", ZEV_TYPE_DIGITAL}};
     for (const Single &single : singles) {
         Gate *gate = Register(pRequest, p + single.pszTail, single.iDataType);
         const uint32_t rc = Read(pRequest, gate);
@@ -210,7 +247,7 @@ void CheckReads(ZevRequest *pRequest, int plc) {
         const char *pszTail;
         int32_t iSize;
     };
-    const Block blocks[] = {{"20000", 10}, {"30000", 16}, {"A0000", 8}, {"F0010", 4},
+    const Block blocks[] = {{"20000", 10}, {"30000", 16}, {"A0000", 8},  {"F0010", 4},
                             {"P0000", 8},  {"R0000", 2},  {"I0001", 16}, {"X0001", 8}};
     for (const Block &block : blocks) {
         Gate *gate = Register(pRequest, p + block.pszTail, ZEV_TYPE_ANALOG16_0, block.iSize);
@@ -251,7 +288,8 @@ void CheckWrites(ZevRequest *pRequest, int plc) {
     gLog.clear();
     uint32_t rc = Write(pRequest, time);
     Check(rc == 0, "write time value", "rc " + std::to_string(rc));
-    Check(LoggedPrefix("ROVOD> BuildWriteRequest() Time value : 1.500 -> "), "time value logged with its word");
+    Check(LoggedPrefix("ROVOD> BuildWriteRequest() Time value : 1.500 -> "),
+          "time value logged with its word");
     Check(!LoggedPrefix("ROVOD> BuildWriteRequest() Unable to read"), "read-before-write succeeded");
     SetFloat(time, 0.0f);
     rc = Read(pRequest, time);
@@ -355,13 +393,14 @@ void CheckPortManagement(ZevRequest *pRequest, const char *pszPort, int plc) {
     std::snprintf(silent, sizeof silent, "%02XA0005", plc == 0x7E ? 0x7D : 0x7E);
     Gate *missing = Register(pRequest, silent, ZEV_TYPE_LONG);
     gLog.clear();
-    const DWORD start = GetTickCount();
+    const uint32_t start = NowMs();
     const uint32_t rc = Read(pRequest, missing);
-    const DWORD elapsed = GetTickCount() - start;
+    const uint32_t elapsed = NowMs() - start;
     Check(rc == ZEV_LINE_FAILURE && Logged("ROVOD> DoRead() Retry 2, TLen 14"),
           "no reply: two retries, then 2", "rc " + std::to_string(rc));
     // Each attempt waits out the reply time-out (20 x 10 ms) before it gives up.
-    std::printf("  no-reply read took %lu ms for 3 attempts of 200 ms\n", static_cast<unsigned long>(elapsed));
+    std::printf("  no-reply read took %lu ms for 3 attempts of 200 ms\n",
+                static_cast<unsigned long>(elapsed));
     Check(elapsed >= 3 * 200 * 8 / 10, "the reply time-out is waited out, not cut short",
           std::to_string(elapsed) + " ms");
 }
@@ -370,18 +409,17 @@ void CheckPortManagement(ZevRequest *pRequest, const char *pszPort, int plc) {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: DERUDE.exe COMn [plc]\n");
+        std::fprintf(stderr, "usage: DERUDE.exe COMn [plc] [driver]\n");
         return 64;
     }
     const char *pszPort = argv[1];
     const int plc = argc > 2 ? std::atoi(argv[2]) : 1;
-
-    HMODULE module = LoadLibraryA("ZEDADAD.dll");
-    if (module == nullptr) {
-        std::printf("FAIL LoadLibraryA(ZEDADAD.dll): error %lu\n", GetLastError());
-        return 1;
-    }
-    gZevMain = reinterpret_cast<ZevMainFn>(reinterpret_cast<void *>(GetProcAddress(module, "ZevMain")));
+#if defined(_WIN32)
+    const char *pszDefault = "ZEDADAD.dll";
+#else
+    const char *pszDefault = "libzedadad.so";
+#endif
+    gZevMain = LoadZevMain(argc > 3 ? argv[3] : pszDefault);
     Check(gZevMain != nullptr, "ZevMain exported undecorated");
     if (gZevMain == nullptr) return 1;
 
@@ -405,7 +443,8 @@ int main(int argc, char **argv) {
     Check(rc == 0, "ColdStart", "rc " + std::to_string(rc));
     Check(Logged("ROVOD> ColdStart() port opened"), "the COM port opened");
     Check(Logged("ROVOD> Opening Control Signal file ROVOD.INT", ZEV_LOG_ALERT), "ROVOD.INT read");
-    Check(Logged("ROVOD> SendMask 0202, RecMask 0000"), "RTS switched: on while sending, off while receiving");
+    Check(Logged("ROVOD> SendMask 0202, RecMask 0000"),
+          "RTS switched: on while sending, off while receiving");
     Check(LoggedPrefix("ROVOD> ColdStart() Freq: "), "counter calibrated (debug on)");
     Check(Logged("ROVOD> ColdStart() installation OK!"), "installation OK");
     if (!Logged("ROVOD> ColdStart() port opened")) {
