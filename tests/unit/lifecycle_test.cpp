@@ -251,25 +251,6 @@ TEST_F(Lifecycle, ColdStartWithSwitchingButNoDebugOnlyQueriesTheCounter) {
     EXPECT_EQ(testhost::Log().back().text, "ROVOD> ColdStart() installation OK!");
 }
 
-TEST_F(Lifecycle, ColdStartDefaultDelayByRateAndRateZero) {
-    const struct {
-        uint16_t wBaud;
-        float fDelay;
-        uint16_t IFG;
-    } cases[] = {{1200, -0.5f, 29}, {57600, 0.0f, 0}, {19200, -1.0f, 1}, {0, -0.5f, 0}};
-    for (const auto &c : cases) {
-        testhost::Reset();
-        settings.wBaud = c.wBaud;
-        settings.bOpenPort = 0;
-        ASSERT_EQ(ColdStart(), 0u);
-        EXPECT_EQ(Context().fDelay, c.fDelay) << c.wBaud;
-        EXPECT_EQ(Context().IFG, c.IFG) << c.wBaud;
-    }
-    EXPECT_TRUE(testhost::Logged("ROVOD> ColdStart(), Data 8, SB 0, P 0, Baud 0"));
-    EXPECT_TRUE(testhost::Logged("ROVOD> Theoretically # msec per character = 0.000"));
-    EXPECT_EQ(Context().fCharTime, 0.0f);
-}
-
 TEST_F(Lifecycle, ColdStartLogsLineParametersAsSignedWords) {
     settings.wDataBits = 0xFFFF;
     settings.wStopBits = 0x8000;
