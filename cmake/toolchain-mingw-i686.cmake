@@ -2,7 +2,9 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ROVOD_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ROVOD_MINGW_PREFIX}-gcc)
+# The posix thread model for both languages, so C and C++ objects agree
+# (std::thread and std::mutex need it); the runtime is linked statically.
+set(CMAKE_C_COMPILER ${ROVOD_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${ROVOD_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${ROVOD_MINGW_PREFIX}-windres)
 set(CMAKE_DLLTOOL ${ROVOD_MINGW_PREFIX}-dlltool)

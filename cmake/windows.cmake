@@ -18,8 +18,8 @@ add_custom_target(derude_implib DEPENDS ${ROVOD_DERUDE_IMPLIB})
 add_library(ZEDADAD SHARED ${ROVOD_WIN_DIR}/ZEDADAD.def)
 target_link_libraries(ZEDADAD PRIVATE zedadad_core zedadad_platform ${ROVOD_DERUDE_IMPLIB} winmm)
 add_dependencies(ZEDADAD derude_implib)
-# No "lib" prefix and no import library of our own: the host loads the DLL
-# by name at run time.
+# No "lib" prefix: the host loads ZEDADAD.dll by that name at run time (the
+# import library CMake makes beside it is not installed; nothing links to it).
 set_target_properties(ZEDADAD PROPERTIES PREFIX "" OUTPUT_NAME ZEDADAD)
 # The C++ runtime goes in statically, so the DLL needs only the system's
 # own DLLs (KERNEL32, msvcrt, WINMM). Release builds are stripped.
