@@ -88,7 +88,7 @@ if [ -f "$build/DERUDE.exe" ]; then
   if (cd "$work/host" && timeout 60 wine DERUDE.exe info && \
       timeout 60 wine DERUDE.exe write 01A0030 42.5 --port "$com" && \
       timeout 60 wine DERUDE.exe read 01A0030 --port "$com" --json) >"$work/host.log" 2>&1 &&
-     grep -q '42.5' "$work/host.log"; then
+     grep -q '"result":0' "$work/host.log" && grep -q '"value":42.5' "$work/host.log"; then
     echo "ok   command-line host: info, write 01A0030 42.5, read back"
   else
     cat "$work/host.log"; echo "FAIL command-line host"; status=1
