@@ -16,7 +16,7 @@ exports_of() {  # names in the export table
     sed -n 's/^[[:space:]]*\[ *[0-9]*\] \(.*\)$/\1/p' | sort
 }
 dlls_of() {  # imported DLL names, lower case
-  "$objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u
+  "$objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort -u
 }
 imports_from() {  # names imported from one DLL
   "$objdump" -p "$1" | awk -v dll="$2" '

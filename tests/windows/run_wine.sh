@@ -65,7 +65,7 @@ pty=$(head -n1 "$work/sim.out")
 # pointing com5 back at /dev/ttyS4, and the link is what Wine opens.
 wine reg add 'HKLM\Software\Wine\Ports' /v "$com" /t REG_SZ /d "$pty" /f >/dev/null 2>&1 ||
   echo "note: the registry entry for $com could not be written; the dosdevices link alone maps it"
-ln -sfn "$pty" "$WINEPREFIX/dosdevices/$(tr 'A-Z' 'a-z' <<<"$com")"
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/$(tr '[:upper:]' '[:lower:]' <<<"$com")"
 echo "== $com -> $pty (controller $plc)"
 
 # Deployed as at a plant: the DLL beside the host, the control-signal file
