@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -50,7 +51,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         fs::current_path(dir);
-        std::strncpy(settings.szPort, first.szName, sizeof settings.szPort - 1);
+        std::snprintf(settings.szPort, sizeof settings.szPort, "%.11s", first.szName);
         settings.bOpenPort = 1;
         settings.iTimeout = 12;
         settings.wBaud = 19200;
@@ -161,7 +162,7 @@ TEST_F(LifecycleLine, CloseComTwiceThenReOpenCom) {
 TEST_F(LifecycleLine, ChangeZevParamsMovesToAnotherPortWithTheOldLineSettings) {
     ASSERT_EQ(Call(ZEV_COLD_START, &settings), 0u) << testhost::Dump();
     PortChange change{};
-    std::strncpy(change.szPort, second.szName, sizeof change.szPort - 1);
+    std::snprintf(change.szPort, sizeof change.szPort, "%.11s", second.szName);
     change.iTimeout = -1;
     change.wBaud = 0;
     testhost::Reset();
@@ -215,7 +216,7 @@ TEST_F(LifecycleLine, AfterEndZevEveryCallIsAnsweredWithZeroAndNothingMoves) {
     std::array<uint8_t, 64> value{};
     gate.pValue = value.data();
     PortChange change{};
-    std::strncpy(change.szPort, second.szName, sizeof change.szPort - 1);
+    std::snprintf(change.szPort, sizeof change.szPort, "%.11s", second.szName);
     ZevInfo info{};
     const struct {
         uint32_t iFunction;

@@ -29,7 +29,8 @@ inline uint8_t Sum(const Bytes &bytes, size_t first, size_t count) {
 inline Bytes ReplyFrame(uint8_t bPlc, const Bytes &data) {
     const auto bL = static_cast<uint8_t>(3 + data.size());
     Bytes frame = {0x68, bL, bL, 0x68, 0x00, bPlc, 0x08};
-    frame.insert(frame.end(), data.begin(), data.end());
+    frame.reserve(frame.size() + data.size() + 2);
+    for (uint8_t b : data) frame.push_back(b);
     frame.push_back(Sum(frame, 4, bL));
     frame.push_back(0x16);
     return frame;
