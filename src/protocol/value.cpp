@@ -1,6 +1,4 @@
-// Value words: double-precision steps, single-precision results. Every
-// intermediate is cast explicitly, so that x87 builds (the 32-bit DLL)
-// round where SSE builds do.
+// Value words: double-precision steps, single-precision results.
 #include "protocol/value.h"
 
 #include <cmath>
@@ -24,12 +22,25 @@ constexpr uint16_t kMaxPtPos = 7;
 constexpr int32_t kMaxSteps = 8191;        // the 13-bit magnitude field
 constexpr int32_t kMaxSixteenths = 32767;  // the same field read in place
 
+// The 32-bit DLL computes on the x87 unit, where GCC 12 keeps C++
+// intermediates at 80 bits whatever the casts say; a store through memory
+// rounds them to the width the controllers' words are defined with.
+float Single(float fValue) {
+    volatile float fStored = fValue;
+    return fStored;
+}
+
+double Double(double dValue) {
+    volatile double dStored = dValue;
+    return dStored;
+}
+
 // a * scale + 0.5 in double precision, truncated toward zero; -1 when the
 // result would not fit below iLimit + 1 (and for NaN and infinities).
 int32_t RoundedCount(float fMagnitude, double dScale, int32_t iLimit) {
     if (!std::isfinite(fMagnitude)) return -1;
-    const double dProduct = static_cast<double>(fMagnitude) * dScale;
-    const double dCount = dProduct + kHalf;
+    const double dProduct = Double(static_cast<double>(fMagnitude) * dScale);
+    const double dCount = Double(dProduct + kHalf);
     if (!(dCount < static_cast<double>(iLimit) + 1.0)) return -1;
     return static_cast<int32_t>(dCount);
 }
@@ -38,16 +49,16 @@ int32_t RoundedCount(float fMagnitude, double dScale, int32_t iLimit) {
 
 float DecodeValue(uint8_t bHigh, uint8_t bLow) {
     const uint16_t w = static_cast<uint16_t>(bHigh << 8 | bLow);
-    const double dMagnitude = static_cast<double>(w & kMagnitudeMask) * kMagnitudeUnit;
-    float fValue = static_cast<float>(dMagnitude);
+    const double dMagnitude = Double(static_cast<double>(w & kMagnitudeMask) * kMagnitudeUnit);
+    float fValue = Single(static_cast<float>(dMagnitude));
     if ((w & kSignPositive) == 0) fValue = -fValue;
     switch (w & kCodeMask) {
         case 1:
-            return static_cast<float>(fValue * kTenth);
+            return Single(fValue * kTenth);
         case 2:
-            return static_cast<float>(fValue * kHundredth);
+            return Single(fValue * kHundredth);
         case 3:
-            return static_cast<float>(fValue * kTen);
+            return Single(fValue * kTen);
         default:
             return fValue;
     }
@@ -69,13 +80,13 @@ uint16_t EncodeTimeValue(float fValue, uint16_t wPtPos) {
     float fMagnitude = bNegative ? -fValue : fValue;
     switch (wPtPos) {
         case 1:
-            fMagnitude = static_cast<float>(fMagnitude * kTen);
+            fMagnitude = Single(fMagnitude * kTen);
             break;
         case 2:
-            fMagnitude = static_cast<float>(fMagnitude * kHundred);
+            fMagnitude = Single(fMagnitude * kHundred);
             break;
         case 3:
-            fMagnitude = static_cast<float>(fMagnitude * kTenth);
+            fMagnitude = Single(fMagnitude * kTenth);
             break;
         default:  // 0 and 4 to 7 carry the code without scaling
             break;

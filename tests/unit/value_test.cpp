@@ -128,6 +128,13 @@ TEST(EncodeTimeValue, GivesTheControllersWords) {
         EXPECT_EQ(EncodeTimeValue(c.fValue, c.wPtPos), c.wWord) << c.fValue << " code " << c.wPtPos;
 }
 
+// 0.21875 x 0.1f rounds down to a float just below 0.021875; kept at a wider
+// precision (as x87 code may) it would count up to the next step.
+TEST(EncodeTimeValue, RoundsTheScaledMagnitudeToSinglePrecision) {
+    EXPECT_EQ(EncodeTimeValue(0.21875f, 3), 0x8003);
+    EXPECT_EQ(EncodeTimeValue(-0.21875f, 3), 0x0003);
+}
+
 TEST(EncodeTimeValue, GivesTheOverflowMarkerForCodesAboveSeven) {
     for (uint16_t wPtPos : {8, 9, 15, 256, 0xFFFF}) {
         EXPECT_EQ(EncodeTimeValue(1.0f, wPtPos), kValueOverflow) << wPtPos;
