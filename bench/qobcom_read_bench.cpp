@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "line/qobcom.h"
 
 namespace {
@@ -65,31 +66,18 @@ int64_t Delay(int iMaster, ReadFn readFn) {
     return bOk && tLast >= 0 ? tEnd - tLast : -1;
 }
 
-int64_t Percentile(std::vector<int64_t> v, int iPercent) {
-    std::sort(v.begin(), v.end());
-    return v[(v.size() - 1) * static_cast<size_t>(iPercent) / 100];
-}
-
 }  // namespace
 
 int main() {
     int iMaster = -1;
     int iSlave = -1;
-    if (openpty(&iMaster, &iSlave, nullptr, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        return 1;
-    }
-    termios tio{};
-    tcgetattr(iSlave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(iSlave, TCSANOW, &tio);
-    const char *pszPath = ttyname(iSlave);
-    if (pszPath == nullptr || std::strncmp(pszPath, "/dev/", 5) != 0) return 1;
+    const char *pszDevice = nullptr;
+    if (!bench::OpenRawPty(&iMaster, &iSlave, &pszDevice)) return 1;
 
     const zev::LineSettings settings{9600, 8, 0, 0};
     sys::Handle hCom = 0;
-    if (zev::QobComOpen(pszPath + 5, &settings, 0x0303, &hCom) != zev::kQobOk) {
-        std::fprintf(stderr, "cannot open %s\n", pszPath);
+    if (zev::QobComOpen(pszDevice, &settings, 0x0303, &hCom) != zev::kQobOk) {
+        std::fprintf(stderr, "cannot open %s\n", pszDevice);
         return 1;
     }
     zev::QobComSetReadTimeout(hCom, 100);  // 1 s: a late return would show, not fail
@@ -115,15 +103,15 @@ int main() {
     close(iSlave);
     close(iMaster);
 
-    const int64_t medDriver = Percentile(driver, 50);
-    const int64_t medBare = Percentile(bare, 50);
+    const int64_t medDriver = bench::Percentile(driver, 50);
+    const int64_t medBare = bench::Percentile(bare, 50);
     const double ratio = medBare > 0 ? static_cast<double>(medDriver) / static_cast<double>(medBare) : 0.0;
     const auto steps = std::count_if(driver.begin(), driver.end(), [](int64_t d) { return d >= kStepNs; });
     std::printf("last byte to return, %d rounds (microseconds)\n", kRounds);
     std::printf("  QobComRead      median %8.1f  p90 %8.1f  max %8.1f\n", medDriver / 1e3,
-                Percentile(driver, 90) / 1e3, Percentile(driver, 100) / 1e3);
+                bench::Percentile(driver, 90) / 1e3, bench::Percentile(driver, 100) / 1e3);
     std::printf("  poll+read loop  median %8.1f  p90 %8.1f  max %8.1f\n", medBare / 1e3,
-                Percentile(bare, 90) / 1e3, Percentile(bare, 100) / 1e3);
+                bench::Percentile(bare, 90) / 1e3, bench::Percentile(bare, 100) / 1e3);
     std::printf("median ratio %.2f (bar 1.20): %s\n", ratio, ratio <= 1.2 ? "within" : "OVER");
     std::printf("returns 50 ms or more after the last byte: %ld\n", static_cast<long>(steps));
     return 0;

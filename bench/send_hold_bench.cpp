@@ -18,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_util.h"
 #include "driver/context.h"
 #include "line/qobcom.h"
 #include "line/send.h"
@@ -61,32 +62,19 @@ int64_t SleepHold(zev::DriverContext *pContext, int64_t llFrequency) {
     return (llNow - (llT0 + llTicks)) * 1000000000 / llFrequency;
 }
 
-double Percentile(std::vector<double> v, int iPercent) {
-    std::sort(v.begin(), v.end());
-    return v[(v.size() - 1) * static_cast<size_t>(iPercent) / 100];
-}
-
 }  // namespace
 
 int main() {
     int iMaster = -1;
     int iSlave = -1;
-    if (openpty(&iMaster, &iSlave, nullptr, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        return 1;
-    }
-    termios tio{};
-    tcgetattr(iSlave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(iSlave, TCSANOW, &tio);
+    const char *pszDevice = nullptr;
+    if (!bench::OpenRawPty(&iMaster, &iSlave, &pszDevice)) return 1;
     fcntl(iMaster, F_SETFL, fcntl(iMaster, F_GETFL) | O_NONBLOCK);
-    const char *pszPath = ttyname(iSlave);
-    if (pszPath == nullptr || std::strncmp(pszPath, "/dev/", 5) != 0) return 1;
 
     const zev::LineSettings settings{9600, 8, 0, 0};
     sys::Handle hCom = 0;
-    if (zev::QobComOpen(pszPath + 5, &settings, 0x0101, &hCom) != zev::kQobOk) {
-        std::fprintf(stderr, "cannot open %s\n", pszPath);
+    if (zev::QobComOpen(pszDevice, &settings, 0x0101, &hCom) != zev::kQobOk) {
+        std::fprintf(stderr, "cannot open %s\n", pszDevice);
         return 1;
     }
     int64_t llFrequency = 0;
@@ -126,9 +114,9 @@ int main() {
             testhost::Reset();  // priority-failure lines where SCHED_FIFO is not permitted
         }
         std::printf("%8u %9.3f | %8.1f %8.1f %9.1f  | %8.1f %8.1f %9.1f\n", wLen,
-                    static_cast<double>(kCharTimeMs) * wLen + kDelayMs, Percentile(spin, 50),
-                    Percentile(spin, 99), Percentile(spin, 100), Percentile(sleep, 50), Percentile(sleep, 99),
-                    Percentile(sleep, 100));
+                    static_cast<double>(kCharTimeMs) * wLen + kDelayMs, bench::Percentile(spin, 50),
+                    bench::Percentile(spin, 99), bench::Percentile(spin, 100), bench::Percentile(sleep, 50),
+                    bench::Percentile(sleep, 99), bench::Percentile(sleep, 100));
         spinAll.insert(spinAll.end(), spin.begin(), spin.end());
         sleepAll.insert(sleepAll.end(), sleep.begin(), sleep.end());
     }
@@ -136,14 +124,14 @@ int main() {
     close(iSlave);
     close(iMaster);
 
-    const double dSpin99 = Percentile(spinAll, 99);
-    const double dSleep99 = Percentile(sleepAll, 99);
+    const double dSpin99 = bench::Percentile(spinAll, 99);
+    const double dSleep99 = bench::Percentile(sleepAll, 99);
     const double dRatio = dSpin99 > 0 ? dSleep99 / dSpin99 : 0.0;
     std::printf("all holds, %zu sends each way:\n", spinAll.size());
-    std::printf("  busy-wait  median %8.1f  p99 %8.1f  max %9.1f\n", Percentile(spinAll, 50), dSpin99,
-                Percentile(spinAll, 100));
-    std::printf("  usleep     median %8.1f  p99 %8.1f  max %9.1f\n", Percentile(sleepAll, 50), dSleep99,
-                Percentile(sleepAll, 100));
+    std::printf("  busy-wait  median %8.1f  p99 %8.1f  max %9.1f\n", bench::Percentile(spinAll, 50), dSpin99,
+                bench::Percentile(spinAll, 100));
+    std::printf("  usleep     median %8.1f  p99 %8.1f  max %9.1f\n", bench::Percentile(sleepAll, 50),
+                dSleep99, bench::Percentile(sleepAll, 100));
     std::printf("p99 ratio usleep / busy-wait %.1f (bar 10): %s\n", dRatio,
                 dRatio >= 10.0 ? "met" : "NOT met");
     std::printf("thread priority after the run: %d (0 = back to normal)\n", sys::GetThreadPriority());
