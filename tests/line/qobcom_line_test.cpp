@@ -202,8 +202,10 @@ TEST(QobComNames, DevicesPathsAndTheNullDevice) {
     sys::Handle h = 0;
     EXPECT_EQ(zev::QobComOpen("ttyNOSUCH9", &settings, 0x0303, &h), zev::kQobOpenFailed);
     EXPECT_EQ(zev::QobComOpen("/dev/nonexistent-port", &settings, 0x0303, &h), zev::kQobOpenFailed);
-    // Names are case-sensitive: only "NUL" is the null device.
-    EXPECT_EQ(zev::QobComOpen("nul", &settings, 0x0303, &h), zev::kQobOpenFailed);
+    // "nul" is the null device too, but only "NUL" skips the settings: the
+    // null device cannot report them, and is closed.
+    EXPECT_EQ(zev::QobComOpen("nul", &settings, 0x0303, &h), zev::kQobGetState);
+    EXPECT_EQ(zev::QobComClose(h), zev::kQobSysFailed);
 
     ASSERT_EQ(zev::QobComOpen("NUL", &settings, 0x0303, &h), zev::kQobOk);
     EXPECT_NE(h, 0u);

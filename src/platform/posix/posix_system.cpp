@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -104,12 +105,13 @@ timespec ToTimespec(int64_t ns) {
 }
 
 // Builds the device path: "NUL" is the null device, a name that begins with
-// '/' or '.' is a path, any other is a device in /dev. Case matters, as on
-// the rest of the file system: "nul" is /dev/nul.
+// '/' or '.' is a path, any other is a device in /dev. The null device's name
+// ignores case, as the Windows device name does: "nul" opens it too (and,
+// being no terminal, cannot report port settings).
 bool DevicePath(const char *pszName, char *pszPath, size_t cbPath) {
     if (pszName == nullptr || pszName[0] == '\0') return false;
     int n = 0;
-    if (std::strcmp(pszName, "NUL") == 0) {
+    if (strcasecmp(pszName, "NUL") == 0) {
         n = std::snprintf(pszPath, cbPath, "/dev/null");
     } else if (pszName[0] == '/' || pszName[0] == '.') {
         n = std::snprintf(pszPath, cbPath, "%s", pszName);
