@@ -126,6 +126,8 @@ TEST(RovodParse, ShowsTheFieldsOrTheRefusal) {
         {"'$IFG'", 0, 255, 336, 253, -1, 16, ""},
         {"01H0001", 1, 0, 0, 0, 0, 0, "ROVOD> Parse(PHE) Not implemented"},
         {"01A0001 --block 9", 1, 0, 0, 0, 0, 0, "(max.8)"},
+        // A negative size is still a block, refused here only for type 2's size.
+        {"0120000 --block -5", 1, 0, 0, 0, 0, 0, "Block size must be 10"},
         {"01A0005 --type 0", 1, 0, 0, 0, 0, 0, "should be LONG"},
     };
     for (const Case &c : cases) {

@@ -36,7 +36,8 @@ struct Options {
     std::vector<std::string> addresses;
     int32_t count = 0;  // 0: as the address needs
     int32_t dataType = -1;
-    int32_t blockSize = -1;
+    bool bBlock = false;  // parse as a block gate; any size, as the host may pass
+    int32_t blockSize = 0;
     std::string value;
     uint32_t intervalMs = 1000;
     uint32_t cycles = 0;
@@ -309,13 +310,12 @@ std::string MemTypeName(int32_t memType) {
     return std::to_string(memType);
 }
 
-int CmdParse(Options options, const char *argv0) {
-    if (options.blockSize >= 0) options.count = options.blockSize;
+int CmdParse(const Options &options, const char *argv0) {
     Run run;
     if (int rc = Open(options, argv0, &run, false)) return rc;
     for (const std::string &address : options.addresses) {
         const int32_t dataType = options.dataType >= 0 ? options.dataType : DataTypeFor(address);
-        Gate *gate = AddGate(address, options.blockSize >= 0, std::max(options.blockSize, 1), dataType);
+        Gate *gate = AddGate(address, options.bBlock, std::max(options.blockSize, 1), dataType);
         gate->def.iBlockSize = options.blockSize;
         ParseGate(&run.session, gate);
     }
@@ -506,7 +506,8 @@ int Main(int argc, char **argv) {
     parse->add_option("addresses", options.addresses, "gate addresses, e.g. 01A0005 0AI00123 $IFG")
         ->required();
     parse->add_option("--type", options.dataType, "host data type code (default: from the address)");
-    parse->add_option("--block", options.blockSize, "check as a block gate of this many elements");
+    CLI::Option *blockOption =
+        parse->add_option("--block", options.blockSize, "check as a block gate of this many elements");
     CLI::App *read = app.add_subcommand("read", "read gates once (single values or blocks)");
     read->add_option("addresses", options.addresses, "gate addresses")->required();
     read->add_option("--count", options.count, "read a block of this many elements")
@@ -533,6 +534,7 @@ int Main(int argc, char **argv) {
         return rc == 0 ? 0 : kUsage;
     }
     SetLogEcho(options.bVerbose);
+    options.bBlock = blockOption->count() > 0;
     if (options.dataType < -1 || options.dataType > 7) return Fail(options, kUsage, "--type wants 0..7");
     if (*info) return CmdInfo(options, argv[0]);
     if (*parse) return CmdParse(options, argv[0]);
