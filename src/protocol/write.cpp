@@ -143,6 +143,13 @@ uint16_t FillWordWrite(ZevRequest *pRequest, const WriteTarget &target, uint16_t
     const DriverContext *pContext = ContextOf(pRequest);
     const GateRecord *pGate = GateOf(pRequest);
     uint8_t *pFrame = pContext->pSendBuf;
+    // Function, kinds and element addresses go in before the value is
+    // encoded; a refused value leaves them there, unsent.
+    const bool bRegister = target.iValueType == 'R';
+    pFrame[3] = kFnWriteWord;
+    pFrame[4] = bRegister ? 2 : 1;
+    pFrame[5] = target.bElement;
+    pFrame[8] = bRegister ? 0 : 1;
     const float fValue = ValueFloat(pGate);
     uint16_t wWord = 0;
     switch (target.iValueType) {
@@ -165,15 +172,10 @@ uint16_t FillWordWrite(ZevRequest *pRequest, const WriteTarget &target, uint16_t
         *pwResult = ZEV_REFUSED;
         return 0;
     }
-    const bool bRegister = target.iValueType == 'R';
     const auto bHigh = static_cast<uint8_t>(wWord >> 8);
     const auto bLow = static_cast<uint8_t>(wWord);
-    pFrame[3] = kFnWriteWord;
-    pFrame[4] = bRegister ? 2 : 1;
-    pFrame[5] = target.bElement;
     pFrame[6] = bHigh;
     pFrame[7] = bLow;
-    pFrame[8] = bRegister ? 0 : 1;
     pFrame[9] = target.bElement;
     pFrame[10] = bHigh;
     pFrame[11] = bLow;
@@ -186,6 +188,7 @@ uint16_t FillByteWrite(ZevRequest *pRequest, const WriteTarget &target, uint16_t
     uint8_t *pFrame = pContext->pSendBuf;
     const uint16_t wValue = ValueWord(pGate);
     if (pGate->iBitNo != -1) {
+        pFrame[4] = target.bElement;
         if (wValue > 1) {
             err(kLogTrace, "ROVOD> BWriteR() Not a boolean");
             *pwResult = ZEV_REFUSED;
@@ -196,7 +199,6 @@ uint16_t FillByteWrite(ZevRequest *pRequest, const WriteTarget &target, uint16_t
             static_cast<uint8_t>(pGate->iBitNo >= 0 && pGate->iBitNo < 8 ? 1u << pGate->iBitNo : 0u);
         const uint8_t bMask = wValue == 1 ? bSetMask : static_cast<uint8_t>(~bSetMask);
         pFrame[3] = wValue == 1 ? kFnSetBit : kFnClearBit;
-        pFrame[4] = target.bElement;
         pFrame[5] = bMask;
         pFrame[6] = target.bElement;
         pFrame[7] = bMask;

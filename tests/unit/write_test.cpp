@@ -440,6 +440,26 @@ TEST_F(Write, RefusedWritesSendNothing) {
         EXPECT_EQ(testhost::LogTexts(), c.lines) << c.pszName;
         EXPECT_TRUE(Writes().empty()) << c.pszName;
     }
+
+    // What the builder had written before the refusal stays in the buffer.
+    struct Started {
+        int32_t iMemType;
+        int32_t iBitNo;
+        Bytes head;  // offsets 0..8; 0x5C untouched
+    };
+    const Started started[] = {
+        {'R', -1, {0xA2, 0x01, 0x00, 0x07, 0x02, 0x05, 0x5C, 0x5C, 0x00}},
+        {'I', 3, {0xA2, 0x01, 0x00, 0x5C, 0x05, 0x5C, 0x5C, 0x5C, 0x5C}},
+    };
+    for (const Started &c : started) {
+        SetUp();
+        SetGate("01X0005", 1, c.iMemType, 5, 1, c.iBitNo);
+        if (c.iBitNo == -1) SetFloat(-200.0f);
+        if (c.iBitNo != -1) SetWord(2);
+        sendBuf.fill(0x5C);
+        EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 3u);
+        EXPECT_EQ(Bytes(sendBuf.begin(), sendBuf.begin() + 9), c.head) << static_cast<char>(c.iMemType);
+    }
 }
 
 TEST_F(Write, BlockWritesAndMissingRecordsAreRefused) {
