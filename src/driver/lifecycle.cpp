@@ -84,12 +84,12 @@ bool IsInstalled(const DriverContext *pContext) {
            pContext->iBufferSeal == SealOf(pContext->pSendBuf, pContext->pRecvBuf);
 }
 
+// The pointers stay in the block as they were; the broken seal alone keeps
+// them from being freed or used as ours again.
 void FreeBuffers(DriverContext *pContext) {
     if (!IsInstalled(pContext)) return;
     delete[] pContext->pSendBuf;
     delete[] pContext->pRecvBuf;
-    pContext->pSendBuf = nullptr;
-    pContext->pRecvBuf = nullptr;
     pContext->iBufferSeal = 0;
 }
 

@@ -513,12 +513,17 @@ TEST_F(Lifecycle, MissingRecordsAreRefusedWithALine) {
 
 TEST_F(Lifecycle, EndZevClosesFreesAndEndsEveryInstance) {
     ASSERT_EQ(ColdStart(), 0u);
+    const uint8_t *pSendBuf = Context().pSendBuf;
+    const uint8_t *pRecvBuf = Context().pRecvBuf;
     testhost::Reset();
     EXPECT_EQ(Call(ZEV_END_ZEV), 0u);
     EXPECT_EQ(testhost::Log(), (std::vector<LogLine>{{8, "ROVOD> EndZev() exited, 0"}}));
     EXPECT_EQ(zev::bEnded.load(), 1u);
     EXPECT_EQ(scripted::EventsOf(Kind::Close).size(), 1u);
     EXPECT_EQ(Context().hCom, 0u);
+    // Freed, but the pointers are left in the block.
+    EXPECT_EQ(Context().pSendBuf, pSendBuf);
+    EXPECT_EQ(Context().pRecvBuf, pRecvBuf);
 
     // From now on nothing runs: not even ColdStart, on this block or another.
     const size_t nEvents = scripted::Events().size();
