@@ -43,7 +43,10 @@ constexpr std::array<Operation, ZEV_FUNCTION_COUNT + 1> kOperations = {
 extern "C" ZEV_EXPORT uint32_t ZEV_CALL ZevMain(ZevRequest *pRequest) {
     using namespace zev;
     if (bEnded.load() == 1) return ZEV_OK;
-    if (pRequest == nullptr) return ZEV_LINE_FAILURE;
+    if (pRequest == nullptr) {
+        err(kLogAlert, "ROVOD> ZevMain() no request record");
+        return ZEV_LINE_FAILURE;
+    }
     const uint32_t n = pRequest->iFunction;
     // Both lines print the number minus one, as the host's own tables count from 0.
     if (n == 0 || n > ZEV_FUNCTION_COUNT) {

@@ -38,6 +38,12 @@ TEST_F(Dispatcher, RefusesNumbersOutsideTheTableAndEmptySlots) {
     }
 }
 
+TEST_F(Dispatcher, MissingRequestIsRefusedWithALine) {
+    EXPECT_EQ(ZevMain(nullptr), 2u);
+    EXPECT_EQ(testhost::Log(),
+              (std::vector<testhost::LogLine>{{ZEV_LOG_ALERT, "ROVOD> ZevMain() no request record"}}));
+}
+
 TEST_F(Dispatcher, AfterTheEndEveryCallIsAnsweredWithZeroAndNothingElse) {
     zev::bEnded.store(1);
     for (uint32_t n : {0u, 1u, 3u, 5u, 8u, 14u, 17u, 0xFFFFFFFFu}) {
