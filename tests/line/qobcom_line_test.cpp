@@ -73,6 +73,8 @@ TEST_F(QobComLine, OpenShowsTheSettingsOnTheDeviceInRawMode) {
         {{4800, 7, 0, 4}, 4800, CS7, PARENB | CMSPAR, false},
         {{12345, 8, 2, 0}, 12345, CS8, 0, true},
         {{300, 5, 1, 2}, 300, CS5, PARENB, true},
+        {{9600, 8, 1, 0}, 9600, CS8, 0, true},
+        {{2400, 5, 2, 0}, 2400, CS5, 0, true},
     };
     const bool bFormat = PtyKeepsCharacterFormat(pty.iSlave);
     const tcflag_t kParityBits = bFormat ? PARENB | PARODD | CMSPAR : PARODD | CMSPAR;
@@ -255,7 +257,10 @@ TEST(PosixSystem, WordFormatsTheLineCannotTakeAreRefused) {
     ptytest::Pty pty{};
     ASSERT_TRUE(ptytest::PtyOpen(&pty));
     const zev::LineSettings refused[] = {
-        {9600, 9, 0, 0}, {9600, 4, 0, 0}, {9600, 8, 3, 0}, {9600, 8, 0, 5}, {9600, 8, 1, 0}, {9600, 5, 2, 0},
+        {9600, 9, 0, 0},
+        {9600, 4, 0, 0},
+        {9600, 8, 3, 0},
+        {9600, 8, 0, 5},
     };
     for (const zev::LineSettings &s : refused) {
         SCOPED_TRACE(testing::Message() << s.wDataBits << " " << s.wStopBits << " " << s.wParity);

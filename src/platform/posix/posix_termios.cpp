@@ -148,10 +148,10 @@ bool WriteLineSettings(int fd, const Dcb *pDcb) {
         default:
             return false;
     }
-    // The combinations a UART cannot make, refused as Windows refuses them.
+    // Codes with no meaning are refused. termios has one flag for more than
+    // one stop bit (a UART makes 1.5 of it with 5 data bits, 2 otherwise), so
+    // codes 1 and 2 both take it, whatever the data bits.
     if (pDcb->StopBits > kTwoStopBits || pDcb->Parity > kSpaceParity) return false;
-    if (pDcb->StopBits == kOne5StopBits && pDcb->ByteSize != 5) return false;
-    if (pDcb->StopBits == kTwoStopBits && pDcb->ByteSize == 5) return false;
 
     termios2 tio{};
     if (!GetTermios(fd, &tio)) return false;
