@@ -6,9 +6,13 @@ cd "$(dirname "$0")/.."
 . scripts/require.sh
 
 # shellcheck disable=SC2086
-require_packages $ROVOD_BUILD_PACKAGES gcc-multilib g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
+require_packages $ROVOD_BUILD_PACKAGES clang-format gcc-multilib g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
 
 jobs=$(nproc)
+
+echo "== format (clang-format)"
+git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+echo "ok"
 
 echo "== 32-bit record layout (g++ -m32)"
 g++ -m32 -std=c++20 -Wall -Wextra -Werror -Iinclude -Isrc -fsyntax-only tests/abi/layout32.cpp

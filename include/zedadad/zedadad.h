@@ -89,9 +89,9 @@ typedef struct ZevRequest {
 
 /* Parameter record of ColdStart. */
 typedef struct PortSettings {
-    char szPort[12];    /* device name, at most 11 characters */
-    int32_t bOpenPort;  /* nonzero: take over the settings and open the port */
-    uint32_t iTimeout;  /* reply time-out in units of 10 ms */
+    char szPort[12];   /* device name, at most 11 characters */
+    int32_t bOpenPort; /* nonzero: take over the settings and open the port */
+    uint32_t iTimeout; /* reply time-out in units of 10 ms */
     uint16_t wBaud;
     uint16_t wDataBits;
     uint16_t wStopBits; /* 0 one, 1 one and a half, 2 two */
@@ -100,9 +100,9 @@ typedef struct PortSettings {
 
 /* Parameter record of ChangeZevParams; its line parameters start 4 bytes earlier. */
 typedef struct PortChange {
-    char szPort[12];   /* new device name; always taken */
-    int32_t iTimeout;  /* 0 or -1 keep the current time-out */
-    uint16_t wBaud;    /* 0 keeps all four current line parameters */
+    char szPort[12];  /* new device name; always taken */
+    int32_t iTimeout; /* 0 or -1 keep the current time-out */
+    uint16_t wBaud;   /* 0 keeps all four current line parameters */
     uint16_t wDataBits;
     uint16_t wStopBits;
     uint16_t wParity;
@@ -110,16 +110,16 @@ typedef struct PortChange {
 
 /* Record filled by GetZevInfo. */
 typedef struct ZevInfo {
-    uint32_t iInfo0;        /* 70 */
-    const char *pszTitle;   /* "Process Controllers TK" */
-    const char *pszBanner;  /* boxed banner, code page 437 */
-    uint32_t iContextSize;  /* bytes of the working block the host provides */
-    uint32_t iInfo16;       /* 4 */
+    uint32_t iInfo0;       /* 70 */
+    const char *pszTitle;  /* "Process Controllers TK" */
+    const char *pszBanner; /* boxed banner, code page 437 */
+    uint32_t iContextSize; /* bytes of the working block the host provides */
+    uint32_t iInfo16;      /* 4 */
     uint16_t wDefBaud;
     uint16_t wDefDataBits;
     uint16_t wDefStopBits;
     uint16_t wDefParity;
-    uint32_t iInfo28;       /* 1 */
+    uint32_t iInfo28; /* 1 */
 } ZevInfo;
 
 /* Definition record handed to the address parsers (functions 3 and 4). */
@@ -145,9 +145,9 @@ typedef struct GateRecord {
     int32_t iBitNo;
     int32_t iBits;
     uint32_t iHostWord28;
-    int32_t iCount;         /* elements to transfer; type 3 blocks may rewrite it */
-    uint32_t hGate;         /* the host's handle, passed back to Mox5UnCook */
-    void *pValue;           /* the host's value buffer */
+    int32_t iCount; /* elements to transfer; type 3 blocks may rewrite it */
+    uint32_t hGate; /* the host's handle, passed back to Mox5UnCook */
+    void *pValue;   /* the host's value buffer */
     uint32_t iHostWord44;
 } GateRecord;
 

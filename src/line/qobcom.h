@@ -17,11 +17,11 @@ struct LineSettings {
 
 enum : uint16_t {
     kQobOk = 0,
-    kQobOpenFailed = 1,   // open, time-outs, or (flush) status/read failed
+    kQobOpenFailed = 1,  // open, time-outs, or (flush) status/read failed
     kQobShortWrite = 2,
     kQobGetState = 4,
     kQobSetState = 5,
-    kQobSysFailed = 7,    // system call failed, or nothing read
+    kQobSysFailed = 7,  // system call failed, or nothing read
 };
 
 uint16_t QobComOpen(const char *pszPort, const LineSettings *pSettings, uint16_t wMask, sys::Handle *phCom);

@@ -36,26 +36,26 @@ enum class Call {
 };
 
 enum class Kind {
-    Open,          // text = device name, value = handle
-    Close,         // value = handle
-    SetState,      // a SetCommState call; see Port::dcb for the values
-    SetTimeouts,   // value = ReadTotalTimeoutConstant
-    SetupComm,     // value = input queue size
+    Open,         // text = device name, value = handle
+    Close,        // value = handle
+    SetState,     // a SetCommState call; see Port::dcb for the values
+    SetTimeouts,  // value = ReadTotalTimeoutConstant
+    SetupComm,    // value = input queue size
     ClearError,
-    Read,          // value = bytes asked, bytes = bytes delivered
-    Write,         // bytes = bytes written
-    Escape,        // value = function code (kSetRts ...)
+    Read,    // value = bytes asked, bytes = bytes delivered
+    Write,   // bytes = bytes written
+    Escape,  // value = function code (kSetRts ...)
     BreakOn,
     BreakOff,
-    Sleep,         // value = ms
-    Priority,      // value = priority asked
-    TimerBegin,    // value = period
-    TimerEnd,      // value = period
+    Sleep,       // value = ms
+    Priority,    // value = priority asked
+    TimerBegin,  // value = period
+    TimerEnd,    // value = period
 };
 
 struct Event {
     Kind kind;
-    int64_t tNs;      // virtual time at the call
+    int64_t tNs;  // virtual time at the call
     int64_t value;
     Bytes bytes;
     std::string text;
