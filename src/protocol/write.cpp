@@ -127,6 +127,9 @@ void LearnPointPosition(ZevRequest *pRequest, uint8_t bElement) {
     std::memcpy(&saved, pGate, sizeof saved);
     pGate->iMemType = 'F';
     pGate->iTagAddr = bElement;
+    // A write gate's count means nothing to the host (often 0, or a type-3
+    // block's size): one element tells the point position.
+    if (pGate->iCount < 1 || pGate->iCount > 8) pGate->iCount = 1;
     pRequest->iFunction = ZEV_SINGLE_READ;
     pContext->wPtMode = kPtModeRead;
     const uint16_t wResult = SingleRead(pRequest);

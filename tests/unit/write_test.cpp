@@ -216,6 +216,21 @@ TEST_F(Write, FirstTimeValueReadsThePointPositionFirst) {
     EXPECT_EQ(context.wPtMode, 2);
 }
 
+TEST_F(Write, PointPositionReadTakesOneElementWhateverTheWriteGateCounts) {
+    for (int32_t iCount : {0, -3, 9, 16}) {
+        SetUp();
+        SetGate("05F0009", 5, 'F', 9, iCount);
+        SetFloat(1.25f);
+        scripted::Reply(ReplyFrame(5, {0x83, 0xE9}));
+        scripted::Reply(AckFrame(5));
+        EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u) << iCount << testhost::Dump();
+        ASSERT_EQ(Writes().size(), 2u) << iCount;
+        EXPECT_EQ(Writes()[0], (Bytes{0xA2, 0x05, 0x00, 0x04, 0x09, 0x09, 0, 0, 0, 0, 0, 0, 0x1B, 0x16}));
+        EXPECT_EQ(context.wPtMode, 1) << iCount;
+        EXPECT_EQ(gate.iCount, iCount);
+    }
+}
+
 TEST_F(Write, FailedPointPositionReadFallsBackToTppos) {
     const uint16_t expected[] = {0, 0, 0, 1, 2, 3, 0, 1, 2, 3};
     for (uint16_t wTppos = 0; wTppos <= 9; ++wTppos) {
