@@ -14,8 +14,10 @@ echo "== format (clang-format)"
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 echo "ok"
 
-echo "== 32-bit record layout (g++ -m32)"
+echo "== host interface: 32-bit record layout (g++ -m32), the header as C"
 g++ -m32 -std=c++20 -Wall -Wextra -Werror -Iinclude -Isrc -fsyntax-only tests/abi/layout32.cpp
+gcc -m32 -std=c11 -Wall -Wextra -Werror -Iinclude -fsyntax-only tests/abi/header_c.c
+gcc -std=c11 -Wall -Wextra -Werror -Iinclude -fsyntax-only tests/abi/header_c.c
 echo "ok"
 
 for preset in default asan; do
