@@ -10,19 +10,15 @@
 #include "line/receive.h"
 #include "line/send.h"
 #include "protocol/frames.h"
+#include "protocol/transaction.h"
 #include "protocol/value.h"
 
 namespace zev {
 
 namespace {
 
-constexpr int kAttempts = 3;
-constexpr uint16_t kRetryStep = 256;
-constexpr uint16_t kPtModeRead = 5;  // wPtMode while the write path learns a point position
-constexpr uint16_t kReplyData = 7;   // first data byte of a reply frame
+constexpr uint16_t kReplyData = 7;  // first data byte of a reply frame
 constexpr uint16_t kBlock3Header = 10;
-
-enum : int32_t { kTagTppos = 252, kTagIfg = 253, kTagFdelay = 254, kTagDebug = 255 };
 
 // Element counts a request and the receive buffer can carry, per memory type
 // (the limits the block parser admits).
@@ -64,22 +60,6 @@ const CountRange *FindCountRange(int32_t iMemType) {
     for (const CountRange &range : kCountRanges)
         if (range.iMemType == iMemType) return &range;
     return nullptr;
-}
-
-const char *GateName(const GateRecord *pGate) {
-    return pGate->pszAddress != nullptr ? pGate->pszAddress : "(no address)";
-}
-
-GateRecord *GateOf(ZevRequest *pRequest) { return static_cast<GateRecord *>(pRequest->pParams); }
-
-// The host's records must be there before anything is read from them.
-bool HasRecords(ZevRequest *pRequest, const char *pszOperation) {
-    const DriverContext *pContext = ContextOf(pRequest);
-    if (pContext == nullptr || pRequest->pParams == nullptr) {
-        err(kLogTrace, "ROVOD> %s() No gate record", pszOperation);
-        return false;
-    }
-    return true;
 }
 
 void StoreFloat(void *pValue, int32_t iIndex, float fValue) {

@@ -11,20 +11,17 @@
 #include "line/send.h"
 #include "protocol/frames.h"
 #include "protocol/read.h"
+#include "protocol/transaction.h"
 #include "protocol/value.h"
 
 namespace zev {
 
 namespace {
 
-constexpr int kAttempts = 3;
-constexpr uint16_t kRetryStep = 256;
 constexpr uint16_t kAckLen = 6;
 constexpr uint16_t kLongFrameLen = 14;
 constexpr uint16_t kDataFirst = 4;
 constexpr uint16_t kDataEnd = 12;
-constexpr uint16_t kPtModeUnknown = 4;  // no point position learned yet
-constexpr uint16_t kPtModeRead = 5;
 constexpr int32_t kSwitchTagMax = 8;
 
 static_assert(kLongFrameLen <= kSendBufSize, "a write request must fit the send buffer");
@@ -38,24 +35,9 @@ enum : uint8_t {
     kFnClearBit = 47,
 };
 
-enum : int32_t { kTagTppos = 252, kTagIfg = 253, kTagFdelay = 254, kTagDebug = 255 };
 constexpr uint16_t kTpposMax = 9;
 constexpr uint16_t kIfgMax = 5000;
 constexpr int16_t kFdelayLimit = 5000;
-
-const char *GateName(const GateRecord *pGate) {
-    return pGate->pszAddress != nullptr ? pGate->pszAddress : "(no address)";
-}
-
-GateRecord *GateOf(ZevRequest *pRequest) { return static_cast<GateRecord *>(pRequest->pParams); }
-
-bool HasRecords(ZevRequest *pRequest, const char *pszOperation) {
-    if (pRequest->pContext == nullptr || pRequest->pParams == nullptr) {
-        err(kLogTrace, "ROVOD> %s() No gate record", pszOperation);
-        return false;
-    }
-    return true;
-}
 
 float ValueFloat(const GateRecord *pGate) {
     float fValue = 0.0f;

@@ -1,0 +1,34 @@
+// What the read and write transactions share: the attempt rules, the
+// parameter-gate tags, the point-position modes and the host's gate record.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/context.h"
+#include "host/log.h"
+#include "zedadad/zedadad.h"
+
+namespace zev {
+
+constexpr int kAttempts = 3;
+constexpr uint16_t kRetryStep = 256;    // added to wFunction before each repetition
+constexpr uint16_t kPtModeUnknown = 4;  // no point position learned yet
+constexpr uint16_t kPtModeRead = 5;     // the write path is learning a point position
+enum : int32_t { kTagTppos = 252, kTagIfg = 253, kTagFdelay = 254, kTagDebug = 255 };
+
+inline GateRecord *GateOf(ZevRequest *pRequest) { return static_cast<GateRecord *>(pRequest->pParams); }
+
+inline const char *GateName(const GateRecord *pGate) {
+    return pGate->pszAddress != nullptr ? pGate->pszAddress : "(no address)";
+}
+
+// The host's records must be there before anything is read from them.
+inline bool HasRecords(ZevRequest *pRequest, const char *pszOperation) {
+    if (ContextOf(pRequest) == nullptr || pRequest->pParams == nullptr) {
+        err(kLogTrace, "ROVOD> %s() No gate record", pszOperation);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zev
