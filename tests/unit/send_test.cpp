@@ -119,25 +119,19 @@ struct SignalCase {
 };
 
 TEST_F(SendTest, SwitchedModeDrivesTheSignalsAroundTheWriteInOrder) {
+    // clang-format off
     const SignalCase cases[] = {
         // RTS on only while sending, DTR on throughout.
-        {0x0303,
-         0x0101,
-         {"SETRTS", "SETDTR", "timer+", "priority 15", "write", "SETDTR", "CLRRTS", "priority 0", "timer-"}},
+        {0x0303, 0x0101, {"SETRTS", "SETDTR", "timer+", "priority 15", "write", "SETDTR", "CLRRTS", "priority 0", "timer-"}},
         // The same RTS state both ways: RTS is never touched, DTR always twice.
         {0x0303, 0x0202, {"SETDTR", "timer+", "priority 15", "write", "CLRDTR", "priority 0", "timer-"}},
         {0x0000, 0x0000, {"CLRDTR", "timer+", "priority 15", "write", "CLRDTR", "priority 0", "timer-"}},
-        {0x0202,
-         0x0000,
-         {"SETRTS", "CLRDTR", "timer+", "priority 15", "write", "CLRDTR", "CLRRTS", "priority 0", "timer-"}},
-        {0x0101,
-         0x0202,
-         {"CLRRTS", "SETDTR", "timer+", "priority 15", "write", "CLRDTR", "SETRTS", "priority 0", "timer-"}},
+        {0x0202, 0x0000, {"SETRTS", "CLRDTR", "timer+", "priority 15", "write", "CLRDTR", "CLRRTS", "priority 0", "timer-"}},
+        {0x0101, 0x0202, {"CLRRTS", "SETDTR", "timer+", "priority 15", "write", "CLRDTR", "SETRTS", "priority 0", "timer-"}},
         // Any bit of a pair counts.
-        {0x0200,
-         0x0001,
-         {"SETRTS", "CLRDTR", "timer+", "priority 15", "write", "SETDTR", "CLRRTS", "priority 0", "timer-"}},
+        {0x0200, 0x0001, {"SETRTS", "CLRDTR", "timer+", "priority 15", "write", "SETDTR", "CLRRTS", "priority 0", "timer-"}},
     };
+    // clang-format on
     for (const SignalCase &c : cases) {
         SetUp();
         Switch(c.wSendMask, c.wRecMask);
