@@ -166,20 +166,24 @@ TEST_F(TransactionsLine, Type3BlockFollowsTheControllersLength) {
 }
 
 TEST_F(TransactionsLine, WritesOfEveryValueType) {
-    SetGate("05A0030", 'A', 0x30, 1);
-    SetFloat(12.5f);
-    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u) << testhost::Dump();
-    EXPECT_EQ(plc->Word(0x30), 0x87D0);
-
-    SetGate("05R0031", 'R', 0x31, 1);
-    SetFloat(-3.7f);
-    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u);
-    EXPECT_EQ(plc->Word(0x31), 0x0250);
-
-    SetGate("05P0032", 'P', 0x32, 1);
-    SetFloat(5.5f);
-    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u);
-    EXPECT_EQ(plc->Word(0x32), 0x8370);
+    struct WordWrite {
+        const char *pszAddress;
+        int32_t iMemType;
+        int32_t iTag;
+        float fValue;
+        uint16_t wStored;
+    };
+    const WordWrite words[] = {
+        {"05A0030", 'A', 0x30, 12.5f, 0x87D0},
+        {"05R0031", 'R', 0x31, -3.7f, 0x0250},
+        {"05P0032", 'P', 0x32, 5.5f, 0x8370},
+    };
+    for (const WordWrite &w : words) {
+        SetGate(w.pszAddress, w.iMemType, w.iTag, 1);
+        SetFloat(w.fValue);
+        EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u) << w.pszAddress << testhost::Dump();
+        EXPECT_EQ(plc->Word(static_cast<uint8_t>(w.iTag)), w.wStored) << w.pszAddress;
+    }
 
     // The first time value reads the element's point position: 0x8001 is code 1.
     plc->SetWord(0x33, 0x8001);
@@ -188,24 +192,26 @@ TEST_F(TransactionsLine, WritesOfEveryValueType) {
     EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u) << testhost::Dump();
     EXPECT_EQ(plc->Word(0x33), 0xCD21);
 
-    SetGate("05I0040", 'I', 0x40, 1);
-    SetWord(0x5A);
-    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u);
-    EXPECT_EQ(plc->Ram(0x40), 0x5A);
-
-    SetGate("05X0140", 'X', 0x0140, 1);
-    SetWord(0x77);
-    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u);
-    EXPECT_EQ(plc->Ram(0x0140), 0x77);
-
-    SetGate("05I00407", 'I', 0x40, 1, 7);
-    SetWord(1);
-    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u);
-    EXPECT_EQ(plc->Ram(0x40), 0xDA);
-    SetGate("05I00401", 'I', 0x40, 1, 1);
-    SetWord(0);
-    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u);
-    EXPECT_EQ(plc->Ram(0x40), 0xD8);
+    struct ByteWrite {
+        const char *pszAddress;
+        int32_t iMemType;
+        int32_t iTag;
+        int32_t iBitNo;
+        uint16_t wValue;
+        uint8_t bStored;  // the RAM byte afterwards
+    };
+    const ByteWrite bytes[] = {
+        {"05I0040", 'I', 0x40, -1, 0x5A, 0x5A},
+        {"05X0140", 'X', 0x0140, -1, 0x77, 0x77},
+        {"05I00407", 'I', 0x40, 7, 1, 0xDA},
+        {"05I00401", 'I', 0x40, 1, 0, 0xD8},
+    };
+    for (const ByteWrite &b : bytes) {
+        SetGate(b.pszAddress, b.iMemType, b.iTag, 1, b.iBitNo);
+        SetWord(b.wValue);
+        EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u) << b.pszAddress << testhost::Dump();
+        EXPECT_EQ(plc->Ram(static_cast<uint16_t>(b.iTag)), b.bStored) << b.pszAddress;
+    }
 
     SetGate("05Z0004", 'Z', 4, 1);
     SetWord(1);
