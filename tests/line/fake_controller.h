@@ -89,7 +89,8 @@ private:
     Bytes Reply(const Bytes &data) const {
         const auto bL = static_cast<uint8_t>(3 + data.size());
         Bytes r = {0x68, bL, bL, 0x68, 0x00, bStation_, 0x08};
-        r.insert(r.end(), data.begin(), data.end());
+        // push_back, not insert: GCC 12 at -O3 misreads a range insert here as out of bounds
+        for (const uint8_t b : data) r.push_back(b);
         r.push_back(Sum(&r[4], bL));
         r.push_back(0x16);
         return r;
