@@ -93,6 +93,9 @@ uint16_t CheckAckFrame(ZevRequest *pRequest) {
     // the address, code and check sum is no acknowledge.
     if (n < 4 || n > kRecvBufSize || pReply[0] != kFrameShort || pReply[1] != kOwnStation) {
         err(kLogTrace, "ROVOD> CheckRecv(W) Header fault");
+        // Stray bytes before the acknowledge shifted it: read past its end so
+        // the next attempt starts on a clean line.
+        Drain(pRequest);
         return ZEV_REJECTED;
     }
     if (pReply[2] != pGate->iPlcAddr) {

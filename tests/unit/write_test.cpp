@@ -231,6 +231,28 @@ TEST_F(Write, SilenceShortAcknowledgesAndBadAcknowledgesAreRetried) {
                                     }));
 }
 
+TEST_F(Write, StrayBytesBeforeAnAcknowledgeAreDrainedSoTheNextAttemptSucceeds) {
+    SetGate("01A0005", 1, 'A', 5, 1);
+    SetFloat(12.5f);
+    Bytes shifted = {0x41, 0x41, 0x41};
+    for (uint8_t b : AckFrame(1)) shifted.push_back(b);
+    scripted::Reply(shifted);
+    scripted::Reply(AckFrame(1));
+    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u) << testhost::Dump();
+    EXPECT_EQ(testhost::LogTexts(), (std::vector<std::string>{
+                                        "ROVOD> CheckRecv(W) Header fault",
+                                        "ROVOD> DoWrite() Check reply error",
+                                        "ROVOD> DoWrite() Retry 1, TLen 14",
+                                    }));
+    EXPECT_EQ(scripted::Pending(), 0u);
+
+    // A host that only writes keeps succeeding on that line.
+    testhost::Reset();
+    scripted::Reply(AckFrame(1));
+    EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 0u);
+    EXPECT_TRUE(testhost::Log().empty()) << testhost::Dump();
+}
+
 struct Refusal {
     const char *pszName;
     const char *pszAddress;
