@@ -126,6 +126,19 @@ uint16_t SendSwitched(DriverContext *pContext) {
     return wCode;
 }
 
+// Input waiting before a request goes out answers no request still open (a
+// late reply of a call that gave up, noise): discard it so it is never taken
+// for this request's reply.
+void DiscardStaleInput(DriverContext *pContext) {
+    uint32_t dwErrors = 0;
+    sys::ComStat stat{};
+    if (sys::ClearCommError(pContext->hCom, &dwErrors, &stat) != 1 || stat.cbInQue == 0) return;
+    if (pContext->DebugFlag != 0) {
+        err(kLogTrace, "ROVOD> Send() Discarding %u stale bytes", static_cast<unsigned>(stat.cbInQue));
+    }
+    QobComFlushInput(pContext->hCom);
+}
+
 }  // namespace
 
 void WaitIFG(DriverContext *pContext) {
@@ -142,6 +155,7 @@ void WaitIFG(DriverContext *pContext) {
 
 uint16_t Send(DriverContext *pContext) {
     if (pContext->IFG != 0) WaitIFG(pContext);
+    DiscardStaleInput(pContext);
 
     uint16_t wCode = 0;
     if (!FrameFits(pContext)) {

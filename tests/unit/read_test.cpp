@@ -221,6 +221,24 @@ TEST_F(Read, AcknowledgeInAnswerToAReadIsAHeaderFaultAndIsDrained) {
     EXPECT_EQ(FloatAt(0), 12.5f);
 }
 
+TEST_F(Read, LateReplyOfAnAbandonedReadIsDiscardedBeforeTheNextRequest) {
+    SetGate("05A0001", 5, 'A', 1, 1);
+    context.DebugFlag = 1;
+    // The controller answers the first request long after all three attempts
+    // gave up, with a frame of the very length the next read expects.
+    scripted::Reply(ReplyFrame(5, {0x87, 0xD0}), 1000);
+    EXPECT_EQ(Call(ZEV_SINGLE_READ), 2u);
+    scripted::AdvanceMs(1000);
+    ASSERT_EQ(scripted::Pending(), 11u);
+
+    testhost::Reset();
+    scripted::Reply(ReplyFrame(5, {0x80, 0x28}));
+    EXPECT_EQ(Call(ZEV_SINGLE_READ), 0u) << testhost::Dump();
+    EXPECT_EQ(FloatAt(0), 0.25f);
+    EXPECT_TRUE(testhost::Logged("ROVOD> Send() Discarding 11 stale bytes")) << testhost::Dump();
+    EXPECT_EQ(scripted::Pending(), 0u);
+}
+
 TEST_F(Read, ReplyInPiecesWithTrailingBytesAndNoiseBefore) {
     SetGate("05A0001", 5, 'A', 1, 1);
     const Bytes reply = ReplyFrame(5, {0x87, 0xD0});
