@@ -76,7 +76,7 @@ printf '; two-wire converter turned around by RTS\r\nSEND = RTS ON\r\nRECEIVE = 
 status=0
 echo "== DERUDE.exe (test host) on $com"
 (cd "$work" && timeout 180 wine DERUDE.exe "$com" "$plc") >"$work/derude.log" 2>&1 || status=1
-grep -E '^(ok|FAIL) |passed, .* failed' "$work/derude.log" || true
+grep -E '^(ok|FAIL|skip) |passed, .* failed' "$work/derude.log" || true
 if [ $status != 0 ]; then
   echo "---- DERUDE.exe output"; cat "$work/derude.log"
   echo "---- simulator trace"; tail -n 40 "$work/sim.log"
