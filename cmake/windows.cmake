@@ -24,7 +24,8 @@ set_target_properties(ZEDADAD PROPERTIES PREFIX "" OUTPUT_NAME ZEDADAD)
 # The C++ runtime goes in statically, so the DLL needs only the system's
 # own DLLs (KERNEL32, msvcrt, WINMM). Release builds are stripped.
 target_link_options(ZEDADAD PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
-install(TARGETS ZEDADAD RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
+# Flat, as deployed: the DLL beside the host.
+install(FILES $<TARGET_FILE:ZEDADAD> DESTINATION .)
 
 # The test host that drives the DLL under Wine (tests/windows/run_wine.sh).
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)

@@ -32,7 +32,7 @@ bool LoadDriver(const std::string &explicitPath, const char *argv0, LoadedDriver
     } else {
         const std::string dir = ProgramDir(argv0);
         places.push_back(dir + "/libzedadad.so");
-        places.push_back(dir + "/../lib/libzedadad.so");
+        places.push_back(dir + "/" ROVOD_INSTALLED_DRIVER);
 #ifdef ROVOD_BUILD_DRIVER
         places.push_back(ROVOD_BUILD_DRIVER);
 #endif

@@ -239,6 +239,7 @@ int Open(const Options &options, const char *argv0, Run *run, bool bNeedPort) {
     LoadedDriver driver;
     std::string error;
     if (!LoadDriver(options.driverPath, argv0, &driver, &error)) return Fail(options, kNoDriver, error);
+    if (options.bVerbose) std::fprintf(stderr, "rovod: driver %s\n", driver.path.c_str());
     run->session.pZevMain = driver.pZevMain;
     if (!bNeedPort) return 0;
     PortOptions port = options.port;
