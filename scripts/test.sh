@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Configure, build and run every test suite: the plain build, the sanitizer
-# build, and the 32-bit layout check.
+# Configure, build and run every test suite: the preset builds (GCC, the
+# sanitizers, clang), the 32-bit layout check, the Windows DLL, the plain
+# CMake build a user makes, and the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/require.sh
 
 # shellcheck disable=SC2086
-require_packages $ROVOD_BUILD_PACKAGES clang-format gcc-multilib g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
+require_packages $ROVOD_BUILD_PACKAGES clang-format clang-14 gcc-multilib g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+  pkg-config dpkg-dev
 
 jobs=$(nproc)
 
@@ -20,7 +22,7 @@ gcc -m32 -std=c11 -Wall -Wextra -Werror -Iinclude -fsyntax-only tests/abi/header
 gcc -std=c11 -Wall -Wextra -Werror -Iinclude -fsyntax-only tests/abi/header_c.c
 echo "ok"
 
-for preset in default asan; do
+for preset in default asan clang; do
   echo "== $preset: configure, build, test"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
@@ -64,9 +66,4 @@ else
   [ $rc = 0 ] || [ $rc = 77 ] || exit 1
 fi
 
-echo "== install"
-rm -rf build/install
-cmake --install build/default --prefix build/install >/dev/null
-test -f build/install/lib/libzedadad.so
-test -f build/install/include/zedadad/zedadad.h
-echo "ok: build/install/lib/libzedadad.so and build/install/include/zedadad/zedadad.h"
+scripts/test_package.sh build/mingw
