@@ -1,7 +1,6 @@
 // rovod: a command-line host for the ZEDADAD driver. It loads the driver as
 // the host application does and drives it through ZevMain: describe it,
 // parse gate addresses, read, write and poll gates on a controller line.
-#include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -9,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "args.h"
 #include "embed.h"
 #include "host.h"
 
@@ -19,29 +20,10 @@ namespace rovod {
 
 namespace {
 
-constexpr int kUsage = 64;
 constexpr int kNoDriver = 2;  // a resource failure, like the driver's own 2
 
 std::atomic<bool> gInterrupted{false};
 void OnInterrupt(int) { gInterrupted.store(true); }
-
-struct Options {
-    std::string driverPath;
-    PortOptions port;
-    bool bJson = false;
-    bool bVerbose = false;
-    std::vector<std::string> simFaults;
-    bool bSimTrace = false;
-    bool bSimFrozen = false;
-    std::vector<std::string> addresses;
-    int32_t count = 0;  // 0: as the address needs
-    int32_t dataType = -1;
-    bool bBlock = false;  // parse as a block gate; any size, as the host may pass
-    int32_t blockSize = 0;
-    std::string value;
-    uint32_t intervalMs = 1000;
-    uint32_t cycles = 0;
-};
 
 // --- Output ---------------------------------------------------------------
 
@@ -386,22 +368,6 @@ int CmdRead(const Options &options, const char *argv0) {
     return rc;
 }
 
-bool PutValue(Gate *gate, const std::string &text) {
-    char *end = nullptr;
-    if (HoldsFloats(*gate)) {
-        const double v = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(v)) return false;
-        const float f = static_cast<float>(v);
-        std::memcpy(gate->value, &f, sizeof f);
-        return true;
-    }
-    const long v = std::strtol(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || v < -32768 || v > 65535) return false;
-    const uint16_t w = static_cast<uint16_t>(v);
-    std::memcpy(gate->value + 2, &w, sizeof w);
-    return true;
-}
-
 int CmdWrite(const Options &options, const char *argv0) {
     AddGates(options, true);
     Gate &gate = Gates().front();
@@ -476,73 +442,22 @@ int CmdPoll(const Options &options, const char *argv0) {
 
 int Main(int argc, char **argv) {
     Options options;
-    CLI::App app{
-        "rovod: drive the ZEDADAD serial driver from the command line, as the host application does.\n"
-        "Without --port a built-in simulated controller line is used."};
-    app.require_subcommand(1);
-    app.fallthrough();
-    app.add_option("--driver", options.driverPath,
-                   "driver library (default: ROVOD_DRIVER, next to rovod, ../lib)");
-    app.add_option("--port", options.port.port,
-                   "serial port as the driver names it (ttyUSB0, pts/3, /dev/ttyS0)");
-    app.add_option("--baud", options.port.baud, "baud rate")->capture_default_str();
-    app.add_option("--data", options.port.dataBits, "data bits")->capture_default_str();
-    app.add_option("--stop", options.port.stopBits, "stop bits code: 0 one, 1 one and a half, 2 two")
-        ->capture_default_str();
-    app.add_option("--parity", options.port.parity, "parity: 0 none, 1 odd, 2 even, 3 mark, 4 space")
-        ->capture_default_str();
-    app.add_option("--timeout", options.port.timeout, "reply time-out in 10 ms units")->capture_default_str();
-    app.add_option("--instance", options.port.instance, "instance number (selects the control-signal file)")
-        ->capture_default_str();
-    app.add_flag("--json", options.bJson, "machine-readable output (one JSON object per line)");
-    app.add_flag("-v,--verbose", options.bVerbose,
-                 "show the driver's log lines on stderr, with their categories");
-    app.add_option("--sim-fault", options.simFaults,
-                   "built-in simulator: inject a fault (see rovod-sim --help)");
-    app.add_flag("--sim-trace", options.bSimTrace, "built-in simulator: trace every frame on stderr");
-    app.add_flag("--sim-frozen", options.bSimFrozen, "built-in simulator: keep the process image still");
-
-    CLI::App *info = app.add_subcommand("info", "describe the driver: title, banner, block size, defaults");
-    CLI::App *parse = app.add_subcommand("parse", "check gate addresses and show the five address fields");
-    parse->add_option("addresses", options.addresses, "gate addresses, e.g. 01A0005 0AI00123 $IFG")
-        ->required();
-    parse->add_option("--type", options.dataType, "host data type code (default: from the address)");
-    CLI::Option *blockOption =
-        parse->add_option("--block", options.blockSize, "check as a block gate of this many elements");
-    CLI::App *read = app.add_subcommand("read", "read gates once (single values or blocks)");
-    read->add_option("addresses", options.addresses, "gate addresses")->required();
-    read->add_option("--count", options.count, "read a block of this many elements")
-        ->check(CLI::Range(1, 63));
-    CLI::App *write = app.add_subcommand("write", "write one value to a gate");
-    std::string writeAddress;
-    write->add_option("address", writeAddress, "gate address")->required();
-    write
-        ->add_option("value", options.value,
-                     "value: a number for 32-bit gates, an integer (0x.. too) otherwise")
-        ->required();
-    CLI::App *poll = app.add_subcommand("poll", "read gates over and over: a live table with error counts");
-    poll->add_option("addresses", options.addresses, "gate addresses")->required();
-    poll->add_option("--count", options.count, "read blocks of this many elements")->check(CLI::Range(1, 63));
-    poll->add_option("--interval", options.intervalMs, "ms from one cycle to the next")
-        ->capture_default_str();
-    poll->add_option("--cycles", options.cycles, "number of cycles (0: until Ctrl-C)")->capture_default_str();
-    for (CLI::App *sub : {info, parse, read, write, poll}) sub->fallthrough();
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError &e) {
-        const int rc = app.exit(e);
-        return rc == 0 ? 0 : kUsage;
-    }
+    Command command = Command::kNone;
+    const int rc = ParseArgs(argc, argv, &options, &command, std::cout, std::cerr);
+    if (rc >= 0) return rc;
     SetLogEcho(options.bVerbose);
-    options.bBlock = blockOption->count() > 0;
     if (options.dataType < -1 || options.dataType > 7) return Fail(options, kUsage, "--type wants 0..7");
-    if (*info) return CmdInfo(options, argv[0]);
-    if (*parse) return CmdParse(options, argv[0]);
-    if (*read) return CmdRead(options, argv[0]);
-    if (*write) {
-        options.addresses = {writeAddress};
-        return CmdWrite(options, argv[0]);
+    switch (command) {
+        case Command::kInfo:
+            return CmdInfo(options, argv[0]);
+        case Command::kParse:
+            return CmdParse(options, argv[0]);
+        case Command::kRead:
+            return CmdRead(options, argv[0]);
+        case Command::kWrite:
+            return CmdWrite(options, argv[0]);
+        default:
+            break;
     }
     return CmdPoll(options, argv[0]);
 }

@@ -1,0 +1,98 @@
+#include "args.h"
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstring>
+
+namespace rovod {
+
+int ParseArgs(int argc, const char *const *argv, Options *pOptions, Command *pCommand, std::ostream &out,
+              std::ostream &errs) {
+    CLI::App app{
+        "rovod: drive the ZEDADAD serial driver from the command line, as the host application does.\n"
+        "Without --port a built-in simulated controller line is used."};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_option("--driver", pOptions->driverPath,
+                   "driver library (default: ROVOD_DRIVER, next to rovod, ../lib)");
+    app.add_option("--port", pOptions->port.port,
+                   "serial port as the driver names it (ttyUSB0, pts/3, /dev/ttyS0)");
+    app.add_option("--baud", pOptions->port.baud, "baud rate")->capture_default_str();
+    app.add_option("--data", pOptions->port.dataBits, "data bits")->capture_default_str();
+    app.add_option("--stop", pOptions->port.stopBits, "stop bits code: 0 one, 1 one and a half, 2 two")
+        ->capture_default_str();
+    app.add_option("--parity", pOptions->port.parity, "parity: 0 none, 1 odd, 2 even, 3 mark, 4 space")
+        ->capture_default_str();
+    app.add_option("--timeout", pOptions->port.timeout, "reply time-out in 10 ms units")
+        ->capture_default_str();
+    app.add_option("--instance", pOptions->port.instance, "instance number (selects the control-signal file)")
+        ->capture_default_str();
+    app.add_flag("--json", pOptions->bJson, "machine-readable output (one JSON object per line)");
+    app.add_flag("-v,--verbose", pOptions->bVerbose,
+                 "show the driver's log lines on stderr, with their categories");
+    app.add_option("--sim-fault", pOptions->simFaults,
+                   "built-in simulator: inject a fault (see rovod-sim --help)");
+    app.add_flag("--sim-trace", pOptions->bSimTrace, "built-in simulator: trace every frame on stderr");
+    app.add_flag("--sim-frozen", pOptions->bSimFrozen, "built-in simulator: keep the process image still");
+
+    CLI::App *info = app.add_subcommand("info", "describe the driver: title, banner, block size, defaults");
+    CLI::App *parse = app.add_subcommand("parse", "check gate addresses and show the five address fields");
+    parse->add_option("addresses", pOptions->addresses, "gate addresses, e.g. 01A0005 0AI00123 $IFG")
+        ->required();
+    parse->add_option("--type", pOptions->dataType, "host data type code (default: from the address)");
+    CLI::Option *blockOption =
+        parse->add_option("--block", pOptions->blockSize, "check as a block gate of this many elements");
+    CLI::App *read = app.add_subcommand("read", "read gates once (single values or blocks)");
+    read->add_option("addresses", pOptions->addresses, "gate addresses")->required();
+    read->add_option("--count", pOptions->count, "read a block of this many elements")
+        ->check(CLI::Range(1, 63));
+    CLI::App *write = app.add_subcommand("write", "write one value to a gate");
+    std::string writeAddress;
+    write->add_option("address", writeAddress, "gate address")->required();
+    write
+        ->add_option("value", pOptions->value,
+                     "value: a number for 32-bit gates, an integer (0x.. too) otherwise")
+        ->required();
+    CLI::App *poll = app.add_subcommand("poll", "read gates over and over: a live table with error counts");
+    poll->add_option("addresses", pOptions->addresses, "gate addresses")->required();
+    poll->add_option("--count", pOptions->count, "read blocks of this many elements")
+        ->check(CLI::Range(1, 63));
+    poll->add_option("--interval", pOptions->intervalMs, "ms from one cycle to the next")
+        ->capture_default_str();
+    poll->add_option("--cycles", pOptions->cycles, "number of cycles (0: until Ctrl-C)")
+        ->capture_default_str();
+    for (CLI::App *sub : {info, parse, read, write, poll}) sub->fallthrough();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int rc = app.exit(e, out, errs);
+        return rc == 0 ? 0 : kUsage;
+    }
+    pOptions->bBlock = blockOption->count() > 0;
+    *pCommand = *info    ? Command::kInfo
+                : *parse ? Command::kParse
+                : *read  ? Command::kRead
+                : *write ? Command::kWrite
+                         : Command::kPoll;
+    if (*pCommand == Command::kWrite) pOptions->addresses = {writeAddress};
+    return -1;
+}
+
+bool PutValue(Gate *gate, const std::string &text) {
+    char *end = nullptr;
+    if (HoldsFloats(*gate)) {
+        const double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(v)) return false;
+        const float f = static_cast<float>(v);
+        std::memcpy(gate->value, &f, sizeof f);
+        return true;
+    }
+    const long v = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || v < -32768 || v > 65535) return false;
+    const uint16_t w = static_cast<uint16_t>(v);
+    std::memcpy(gate->value + 2, &w, sizeof w);
+    return true;
+}
+
+}  // namespace rovod
