@@ -33,6 +33,7 @@ struct State {
     sys::Dcb initialDcb{};
     std::deque<Arrival> input;
     std::deque<std::vector<Piece>> replies;  // empty vector: no reply
+    std::function<Bytes(const Bytes &)> responder;
     std::array<Failure, static_cast<size_t>(Call::Count)> failures{};
     std::array<int, static_cast<size_t>(Call::Count)> calls{};
     int64_t shortWrite = -1;
@@ -102,6 +103,7 @@ void Feed(const Bytes &bytes, int64_t delayMs) { Arrive(bytes, S().nowNs + delay
 void Reply(const Bytes &bytes, int64_t delayMs) { S().replies.push_back({{bytes, delayMs}}); }
 void ReplyInPieces(const std::vector<Piece> &pieces) { S().replies.push_back(pieces); }
 void NoReply() { S().replies.push_back({}); }
+void SetResponder(std::function<Bytes(const Bytes &)> responder) { S().responder = std::move(responder); }
 size_t Pending() { return S().input.size(); }
 
 void Fail(Call call, int count, int result) { S().failures[static_cast<size_t>(call)] = {count, result}; }
@@ -252,6 +254,8 @@ int WriteFile(Handle h, const void *pBuffer, uint32_t n, uint32_t *pWritten) {
             scripted::Arrive(piece.bytes, t);
         }
         S().replies.pop_front();
+    } else if (S().responder) {
+        scripted::Arrive(S().responder(scripted::Bytes(p, p + written)), S().nowNs);
     }
     return 1;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -96,6 +97,9 @@ void Feed(const Bytes &bytes, int64_t delayMs = 0);
 void Reply(const Bytes &bytes, int64_t delayMs = 0);
 void ReplyInPieces(const std::vector<Piece> &pieces);
 void NoReply();  // the next write gets no answer
+// A controller: answers every write that no queued reply is left for
+// (an empty answer: none).
+void SetResponder(std::function<Bytes(const Bytes &written)> responder);
 // Bytes waiting (arrived or still to arrive) on the line.
 size_t Pending();
 
