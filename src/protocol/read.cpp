@@ -127,23 +127,24 @@ uint16_t CheckReadable(ZevRequest *pRequest) {
 }
 
 // After a failed check of a type-3 reply: take the block length the
-// controller announces, if it is usable, for the next attempt.
-uint16_t AdaptBlockLength(ZevRequest *pRequest, uint16_t *pwExpected) {
+// controller announces, if it is usable, for the next attempt. The host sized
+// the value buffer for the count the call came with, so the block may shrink
+// but never grow beyond it.
+uint16_t AdaptBlockLength(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *pwExpected) {
     const DriverContext *pContext = ContextOf(pRequest);
     GateRecord *pGate = GateOf(pRequest);
     if (pContext->wRecvLen <= 19) return ZEV_REJECTED;
     const int32_t iL = pContext->pRecvBuf[1];
     if (iL - 2 * pGate->iCount == 13) return ZEV_REJECTED;
     err(kLogTrace, "ROVOD> DoRead() ... 2 * Block length %d <> length %d in reply", pGate->iCount, iL - 13);
-    // The host sized the value buffer for the configured block, at most 16.
-    if (iL <= 13 || iL % 2 == 0 || (iL - 13) / 2 > kMaxBlock3) return ZEV_LINE_FAILURE;
+    if (iL <= 13 || iL % 2 == 0 || (iL - 13) / 2 > iEntryCount) return ZEV_LINE_FAILURE;
     *pwExpected = static_cast<uint16_t>(iL + 6);
     pGate->iCount = (iL - 13) / 2;
     err(kLogTrace, "ROVOD> DoRead() ... Trying with block length %u", static_cast<unsigned>(pGate->iCount));
     return ZEV_REJECTED;
 }
 
-uint16_t ReadAttempt(ZevRequest *pRequest, uint16_t *pwExpected) {
+uint16_t ReadAttempt(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *pwExpected) {
     DriverContext *pContext = ContextOf(pRequest);
     if (Send(pContext) != 0) {
         err(kLogTrace, "ROVOD> DoRead() Send request error");
@@ -156,7 +157,7 @@ uint16_t ReadAttempt(ZevRequest *pRequest, uint16_t *pwExpected) {
     }
     if (CheckRecv(pRequest, *pwExpected) == ZEV_OK) return ZEV_OK;
     err(kLogTrace, "ROVOD> DoRead() Check reply error");
-    if (GateOf(pRequest)->iMemType == '3') return AdaptBlockLength(pRequest, pwExpected);
+    if (GateOf(pRequest)->iMemType == '3') return AdaptBlockLength(pRequest, iEntryCount, pwExpected);
     return ZEV_REJECTED;
 }
 
@@ -199,7 +200,7 @@ uint16_t DoRead(ZevRequest *pRequest) {
     }
     const uint16_t wRefusal = CheckReadable(pRequest);
     if (wRefusal != ZEV_OK) return wRefusal;
-    const auto wEntryCount = static_cast<uint16_t>(pGate->iCount);
+    const int32_t iEntryCount = pGate->iCount;
     uint16_t wExpected = ExpectedLength(pGate->iMemType, pGate->iCount);
 
     BuildReadRequest(pRequest);
@@ -209,12 +210,12 @@ uint16_t DoRead(ZevRequest *pRequest) {
             err(kLogTrace, "ROVOD> DoRead() Retry %d, TLen %d", iAttempt, pContext->wSendLen);
             pContext->wFunction = static_cast<uint16_t>(pContext->wFunction + kRetryStep);
         }
-        wResult = ReadAttempt(pRequest, &wExpected);
+        wResult = ReadAttempt(pRequest, iEntryCount, &wExpected);
         if (wResult == ZEV_OK) break;
     }
     if (wResult != ZEV_OK) return wResult;
 
-    if (pGate->iCount != wEntryCount)
+    if (pGate->iCount != iEntryCount)
         err(kLogAlert, "ROVOD> DoRead() Modify block length to %u !!", static_cast<unsigned>(pGate->iCount));
     if (pContext->wPtMode == kPtModeRead) {
         pContext->wPtMode = pContext->pRecvBuf[kReplyData + 1] & 3;

@@ -120,23 +120,29 @@ TEST_F(Read, Type3BlockAdaptsToTheLengthTheControllerAnnounces) {
 struct UnusableLength {
     const char *pszName;
     uint8_t bL;
+    int32_t iCount;
 };
 
 TEST_F(Read, Type3BlockKeepsItsCountWhenTheAnnouncedLengthIsUnusable) {
-    // Even, too small, or more values than the host's buffer was sized for.
-    const UnusableLength cases[] = {{"even", 34}, {"13", 13}, {"17 values", 47}, {"largest", 121}};
+    // Even, too small, or more values than the host's buffer was sized for:
+    // the block it configured.
+    const UnusableLength cases[] = {{"even", 34, 16},           {"13", 13, 16},
+                                    {"17 values", 47, 16},      {"largest", 121, 16},
+                                    {"10 values for 4", 33, 4}, {"2 values for 1", 17, 1}};
     for (const UnusableLength &c : cases) {
         SetUp();
-        SetGate("0530000", 5, '3', 0, 16);
-        // A whole 51-byte frame whose length bytes announce L.
-        Bytes reply = ReplyFrame(5, Block3Data(16));
+        SetGate("0530000", 5, '3', 0, c.iCount);
+        // A whole frame of the configured block whose length bytes announce L.
+        Bytes reply = ReplyFrame(5, Block3Data(static_cast<size_t>(c.iCount)));
         reply[1] = reply[2] = c.bL;
         for (int i = 0; i < 3; ++i) scripted::Reply(reply);
         EXPECT_EQ(Call(ZEV_BLOCK_READ), 2u) << c.pszName << testhost::Dump();
-        EXPECT_EQ(gate.iCount, 16) << c.pszName;
-        EXPECT_FALSE(testhost::Logged("ROVOD> DoRead() ... Trying with block length 17")) << c.pszName;
-        EXPECT_TRUE(testhost::Logged("ROVOD> DoRead() ... 2 * Block length 16 <> length " +
-                                     std::to_string(c.bL - 13) + " in reply"))
+        EXPECT_EQ(gate.iCount, c.iCount) << c.pszName;
+        EXPECT_FALSE(testhost::Logged("ROVOD> DoRead() ... Trying with block length " +
+                                      std::to_string((c.bL - 13) / 2)))
+            << c.pszName;
+        EXPECT_TRUE(testhost::Logged("ROVOD> DoRead() ... 2 * Block length " + std::to_string(c.iCount) +
+                                     " <> length " + std::to_string(c.bL - 13) + " in reply"))
             << c.pszName;
         EXPECT_EQ(scripted::EventsOf(scripted::Kind::Read).size(), 3u) << c.pszName;
         EXPECT_EQ(value[0], 0xAB) << c.pszName;
