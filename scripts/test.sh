@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 . scripts/require.sh
 
 # shellcheck disable=SC2086
-require_packages $ROVOD_BUILD_PACKAGES clang-format clang-14 gcc-multilib g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  pkg-config dpkg-dev
+require_packages $ROVOD_BUILD_PACKAGES clang-format clang-14 libclang-rt-14-dev gcc-multilib g++-multilib \
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 pkg-config dpkg-dev
 
 jobs=$(nproc)
 
@@ -28,6 +28,9 @@ for preset in default asan clang; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "== fuzz: corpora replayed, then every libFuzzer target fuzzed briefly"
+scripts/fuzz.sh --smoke
 
 echo "== mingw: cross-build ZEDADAD.dll (i686)"
 cmake --preset mingw >/dev/null
