@@ -149,8 +149,8 @@ TEST(RovodParse, ShowsTheFieldsOrTheRefusal) {
 
 TEST(RovodUsage, RefusesBadCommandLinesWith64) {
     for (const char *args :
-         {"", "frobnicate", "read", "write 01A0010", "write 01A0010 abc", "write 01I0010 70000",
-          "read 01A0005 --count 0", "info --baud many", "parse 01A0005 --type 9"}) {
+         {"", "frobnicate", "read", "write 01A0010", "write 01A0010 abc", "write 01A0010 1e300",
+          "write 01I0010 70000", "read 01A0005 --count 0", "info --baud many", "parse 01A0005 --type 9"}) {
         const Outcome o = Rovod(args);
         EXPECT_EQ(o.status, 64) << args << "\n" << o.out << o.err;
     }

@@ -83,8 +83,9 @@ bool PutValue(Gate *gate, const std::string &text) {
     char *end = nullptr;
     if (HoldsFloats(*gate)) {
         const double v = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(v)) return false;
+        // A double beyond the float range would reach the gate as infinity.
         const float f = static_cast<float>(v);
+        if (text.empty() || *end != '\0' || !std::isfinite(f)) return false;
         std::memcpy(gate->value, &f, sizeof f);
         return true;
     }
