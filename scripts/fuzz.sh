@@ -4,7 +4,7 @@
 #       fuzz every target (or the ones named) SECONDS long; by default each
 #       target as long as about 10 M executions take on a loaded 2-core
 #       machine (the table below, from measured executions per second)
-#   scripts/fuzz.sh --smoke     replay the corpora, then fuzz each target 5 s
+#   scripts/fuzz.sh --smoke     replay the corpora, then fuzz each target 3 s
 # New inputs go to build/fuzz/corpus/<target>, findings to
 # build/fuzz/findings/<target>/; the repository's seed corpora stay as they
 # are. Exit status 1 when a target found something.
@@ -25,7 +25,7 @@ targets=(fuzz_address fuzz_sim_frames fuzz_records fuzz_intfile fuzz_reply fuzz_
 smoke=0
 seconds=
 case "${1:-}" in
-  --smoke) smoke=1 seconds=5 ;;
+  --smoke) smoke=1 seconds=3 ;;
   "") ;;
   *)
     seconds=$1
