@@ -156,4 +156,10 @@ uint16_t QobComSleep(uint32_t dwMilliseconds) {
     return kQobOk;
 }
 
+bool QobComPortLost(sys::Handle hCom) {
+    uint32_t dwErrors = 0;
+    sys::ComStat stat{};
+    return sys::ClearCommError(hCom, &dwErrors, &stat) != 1;
+}
+
 }  // namespace zev

@@ -32,5 +32,8 @@ uint16_t QobComWrite(sys::Handle hCom, const void *pBuffer, uint32_t dwCount, ui
 uint16_t QobComRead(sys::Handle hCom, void *pBuffer, uint16_t wCount, uint32_t *pReceived);
 uint16_t QobComSendBreak(uint32_t dwMilliseconds, sys::Handle hCom);
 uint16_t QobComSleep(uint32_t dwMilliseconds);
+// True when the port answers no status query any more: the device has gone
+// (unplugged, hung up) and only a new open can bring it back.
+bool QobComPortLost(sys::Handle hCom);
 
 }  // namespace zev

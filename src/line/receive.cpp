@@ -9,6 +9,16 @@ namespace zev {
 
 namespace {
 
+// A failed read is a silent controller or a device that has gone; the second
+// needs the host to reopen the port, so it is said plainly.
+void ReportNothingReplied(const DriverContext *pContext) {
+    err(kLogTrace, "ROVOD> Receive() Nothing replied");
+    if (QobComPortLost(pContext->hCom)) {
+        err(kLogAlert, "ROVOD> Receive() Port %.11s lost: the device is gone, ReOpenCom when it is back",
+            pContext->szPort);
+    }
+}
+
 enum : uint16_t { kReceiveOk = 0, kReceiveNothing = 2, kReceiveBrokenOff = 7 };
 
 // One read for the whole expected reply; a short reply is the caller's to judge.
@@ -20,7 +30,7 @@ uint16_t ReceiveFixed(DriverContext *pContext) {
     }
     uint32_t iReceived = 0;
     if (QobComRead(pContext->hCom, pContext->pRecvBuf, wExpected, &iReceived) != kQobOk) {
-        err(kLogTrace, "ROVOD> Receive() Nothing replied");
+        ReportNothingReplied(pContext);
         return kReceiveNothing;
     }
     if (iReceived != wExpected) {
@@ -38,7 +48,7 @@ uint16_t ReceiveScan(DriverContext *pContext, uint8_t bEndChar) {
     pContext->wRecvLen = 0;
     uint32_t iReceived = 0;
     if (QobComRead(pContext->hCom, pBuf, 1, &iReceived) != kQobOk || iReceived != 1) {
-        err(kLogTrace, "ROVOD> Receive() Nothing replied");
+        ReportNothingReplied(pContext);
         return kReceiveNothing;
     }
     uint16_t wCode = kReceiveOk;

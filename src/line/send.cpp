@@ -170,7 +170,13 @@ uint16_t Send(DriverContext *pContext) {
         wCode = SendSwitched(pContext);
     }
 
-    if (wCode != 0) err(kLogTrace, "ROVOD> Send(), QobComWrite() returned %d", static_cast<int>(wCode));
+    if (wCode != 0) {
+        err(kLogTrace, "ROVOD> Send(), QobComWrite() returned %d", static_cast<int>(wCode));
+        if (QobComPortLost(pContext->hCom)) {
+            err(kLogAlert, "ROVOD> Send() Port %.11s lost: the device is gone, ReOpenCom when it is back",
+                pContext->szPort);
+        }
+    }
     return wCode;
 }
 

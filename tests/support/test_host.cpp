@@ -3,11 +3,19 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <ostream>
 
 #include "host/ended.h"
 
 namespace testhost {
+
+namespace {
+
+// Instances on several threads log at once.
+std::mutex g_mutex;
+
+}  // namespace
 
 std::vector<LogLine> &Log() {
     static std::vector<LogLine> lines;
@@ -26,6 +34,7 @@ std::vector<std::string> LogTexts() {
 }
 
 void Reset() {
+    std::lock_guard<std::mutex> lock(g_mutex);
     Log().clear();
     UnCooks().clear();
     zev::bEnded.store(0);
@@ -55,11 +64,13 @@ extern "C" int err(int32_t iCategory, const char *pszFormat, ...) {
     va_start(args, pszFormat);
     std::vsnprintf(text, sizeof text, pszFormat, args);
     va_end(args);
+    std::lock_guard<std::mutex> lock(testhost::g_mutex);
     testhost::Log().push_back({iCategory, text});
     return 0;
 }
 
 extern "C" int Mox5UnCook(int32_t iZero, uint32_t hGate, double dValue, void *pValue) {
+    std::lock_guard<std::mutex> lock(testhost::g_mutex);
     testhost::UnCooks().push_back({iZero, hGate, dValue, pValue});
     return 0;
 }
