@@ -32,6 +32,8 @@ done
 echo "== fuzz: corpora replayed, then every libFuzzer target fuzzed briefly"
 scripts/fuzz.sh --smoke
 
+ROVOD_JOBS=$jobs scripts/test_reliability.sh
+
 echo "== mingw: cross-build ZEDADAD.dll (i686)"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs"
