@@ -161,6 +161,9 @@ TEST(SimFaults, SpoilsTheReplyOnlyOnTheChosenRequests) {
         {"trailing=1@2", "68 05 05 68 00 05 04 87 D0 60 16 E5"},
         {"badlen@2", "68 04 04 68 00 05 04 87 90 16"},
         {"wrongplc@2", "68 05 05 68 00 06 04 87 D0 61 16"},
+        {"noend@2", "68 05 05 68 00 05 04 87 D0 60"},
+        {"cut@2", "68 05 05 68 00"},
+        {"dup@2", "68 05 05 68 00 05 04 87 D0 60 16 68 05 05 68 00 05 04 87 D0 60 16"},
     };
     for (const auto &[text, spoiled] : cases) {
         ASSERT_TRUE(sim::ParseFault(text, &rules[0], &error)) << text;

@@ -65,7 +65,7 @@ int main(int argc, char **argv) {
     app.add_option(
         "--fault", faults,
         "inject a fault: KIND[=ARG][@N[..M]|%P]; kinds delay=MS, drop, badfcs, badlen, nak, noise=N, "
-        "trailing=N, split=MS, wrongplc (e.g. drop@2, nak%10, delay=300@1..3)");
+        "trailing=N, split=MS, wrongplc, noend, cut, dup (e.g. drop@2, nak%10, delay=300@1..3)");
     app.add_flag("--trace", bTrace, "print every frame received and sent (stderr)");
     app.add_option("--turnaround", serve.turnaroundMs, "ms a controller waits before it answers")
         ->capture_default_str();

@@ -15,7 +15,7 @@ struct KindName {
     uint32_t defArg;  // when =ARG is left out
 };
 
-constexpr std::array<KindName, 9> kKinds{{
+constexpr std::array<KindName, 12> kKinds{{
     {"delay", FaultKind::kDelay, true, 200},
     {"drop", FaultKind::kDrop, false, 0},
     {"badfcs", FaultKind::kBadFcs, false, 0},
@@ -25,6 +25,9 @@ constexpr std::array<KindName, 9> kKinds{{
     {"trailing", FaultKind::kTrailing, true, 2},
     {"split", FaultKind::kSplit, true, 20},
     {"wrongplc", FaultKind::kWrongPlc, false, 0},
+    {"noend", FaultKind::kNoEnd, false, 0},
+    {"cut", FaultKind::kCut, false, 0},
+    {"dup", FaultKind::kDup, false, 0},
 }};
 
 bool ParseNumber(const std::string &text, uint32_t *pValue) {
@@ -57,7 +60,8 @@ bool ParseFault(const std::string &text, FaultRule *pRule, std::string *pError) 
         if (name == k.name) kind = &k;
     if (kind == nullptr) {
         *pError = "unknown fault \"" + name +
-                  "\" (delay=MS, drop, badfcs, badlen, nak, noise=N, trailing=N, split=MS, wrongplc)";
+                  "\" (delay=MS, drop, badfcs, badlen, nak, noise=N, trailing=N, split=MS, wrongplc, "
+                  "noend, cut, dup)";
         return false;
     }
     rule.kind = kind->kind;
@@ -94,6 +98,7 @@ FaultOutcome ApplyFaults(const std::vector<FaultRule> &rules, uint32_t n, const 
     FaultOutcome out;
     out.frame = reply;
     Bytes before, after;
+    bool bDup = false;
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     for (const FaultRule &rule : rules) {
         const bool bHolds = rule.first ? (n >= rule.first && n <= rule.last) : chance(*rng) < rule.rate;
@@ -142,7 +147,22 @@ FaultOutcome ApplyFaults(const std::vector<FaultRule> &rules, uint32_t n, const 
                     f = BuildReply(static_cast<uint8_t>(plc + 1), f[6], data);
                 }
                 break;
+            case FaultKind::kNoEnd:
+                f.pop_back();
+                break;
+            case FaultKind::kCut:
+                f.resize(f.size() / 2);
+                break;
+            case FaultKind::kDup:
+                bDup = true;
+                break;
         }
+    }
+    // The second copy goes out in the same write, as a controller that
+    // answers twice would put it on the line.
+    if (bDup) {
+        const Bytes once = out.frame;
+        out.frame.insert(out.frame.end(), once.begin(), once.end());
     }
     if (!before.empty() || !after.empty()) {
         Bytes whole = std::move(before);

@@ -4,7 +4,9 @@
 //   badfcs@2..4     requests 2 to 4         nak%10     one request in ten, at random
 //   delay=300@1     answer the 1st request 300 ms late
 // Kinds: delay=MS, drop, badfcs, badlen, nak, noise=N, trailing=N,
-// split=MS, wrongplc. Requests are counted from 1 over the whole line.
+// split=MS, wrongplc, noend (the end character left off), cut (only the
+// first half of the reply), dup (the reply twice). Requests are counted from
+// 1 over the whole line.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,20 @@
 
 namespace sim {
 
-enum class FaultKind { kDelay, kDrop, kBadFcs, kBadLen, kNak, kNoise, kTrailing, kSplit, kWrongPlc };
+enum class FaultKind {
+    kDelay,
+    kDrop,
+    kBadFcs,
+    kBadLen,
+    kNak,
+    kNoise,
+    kTrailing,
+    kSplit,
+    kWrongPlc,
+    kNoEnd,
+    kCut,
+    kDup
+};
 
 struct FaultRule {
     FaultKind kind = FaultKind::kDrop;

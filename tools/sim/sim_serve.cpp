@@ -232,6 +232,7 @@ int Serve(Line *line, Plant *plant, const ServeOptions &options, const std::atom
                   DescribeRequest(scan.request) + (answer.bServed ? "" : ": " + answer.note));
             if (!answer.bServed) continue;
             ++requestNo;
+            if (options.pServed != nullptr) options.pServed->store(requestNo, std::memory_order_release);
             FaultOutcome out = ApplyFaults(options.faults, requestNo, answer.reply, &plant->rng);
             const std::string faults = out.applied.empty() ? "" : "  [fault " + out.applied + "]";
             if (out.bDrop) {

@@ -43,6 +43,9 @@ struct ServeOptions {
     FILE *trace = nullptr;      // every frame in and out, when set
     double durationS = 0.0;     // stop after this long; 0: until told
     uint32_t turnaroundMs = 1;  // a controller's pause before it answers
+    // When set, the number of requests served so far, stored once each
+    // request has been handled (its memory changes made) and before its answer.
+    std::atomic<uint32_t> *pServed = nullptr;
 };
 
 // Answers requests until *pStop is set or the duration has passed. Returns
