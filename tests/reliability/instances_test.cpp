@@ -84,8 +84,8 @@ TEST_F(Instances, EightLinesAtOnceKeepTheirOwnValues) {
         line.plc.reset();
         ptytest::PtyClose(&line.pty);
     }
-    std::printf("%d lines x %d reads: %d failed, %d values of another line\n", kLines, kReadsPerLine, iFailures,
-                iForeign);
+    std::printf("%d lines x %d reads: %d failed, %d values of another line\n", kLines, kReadsPerLine,
+                iFailures, iForeign);
     EXPECT_EQ(iFailures, 0) << testhost::Dump();
     EXPECT_EQ(iForeign, 0);
 }

@@ -24,7 +24,8 @@ constexpr const char *kLink = "./line";
 
 bool LoggedLost() {
     for (const testhost::LogLine &line : testhost::Log())
-        if (line.iCategory == ZEV_LOG_ALERT && line.text.find("lost: the device is gone") != std::string::npos)
+        if (line.iCategory == ZEV_LOG_ALERT &&
+            line.text.find("lost: the device is gone") != std::string::npos)
             return true;
     return false;
 }
@@ -91,7 +92,7 @@ TEST_P(LostPort, FailsFastThenReOpenComRecovers) {
         testhost::Reset();
         llStart = NowMs();
         const uint32_t rc = iFunction == ZEV_SINGLE_READ ? reltest::ReadWord(&instance, kPlc, 7, &f)
-                                                          : reltest::WriteWord(&instance, kPlc, 7, 1.0f);
+                                                         : reltest::WriteWord(&instance, kPlc, 7, 1.0f);
         EXPECT_EQ(rc, 2u) << iFunction;
         EXPECT_LT(NowMs() - llStart, kAtOnceMs) << iFunction;
         EXPECT_TRUE(LoggedLost()) << testhost::Dump();
