@@ -50,12 +50,15 @@ double CounterMs(int64_t llTicks, int64_t llFrequency) {
 // Spins until the counter reaches llTarget. Returns the number of reads and
 // leaves the last reading in *pllLast. A failing counter ends the wait rather
 // than spinning forever on a reading that never moves.
+// The system may sleep through the bulk of a long wait (SpinPause); the end
+// is always spun out on the counter.
 uint32_t SpinUntil(int64_t llTarget, int64_t *pllLast) {
     uint32_t iIndex = 0;
     int64_t llNow = 0;
     do {
         if (sys::QueryPerformanceCounter(&llNow) == 0) break;
         ++iIndex;
+        if (llNow < llTarget) sys::SpinPause(llTarget - llNow);
     } while (llNow < llTarget);
     *pllLast = llNow;
     return iIndex;

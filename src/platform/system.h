@@ -103,6 +103,13 @@ void TimeEndPeriod(uint32_t uPeriod);
 // The run-time library's elapsed-time clock: milliseconds, 1000 per second.
 int64_t ClockMs();
 
+// Called by a busy-wait on the performance counter with the ticks still to
+// go. Where spinning at time-critical priority for the whole wait would keep
+// the system's own threads (those that move serial data) off the processor,
+// the thread sleeps through most of what is left and returns in time for the
+// caller to spin out the rest; elsewhere it returns at once.
+void SpinPause(int64_t llTicksLeft);
+
 // Priority of the calling thread. SetThreadPriority returns 1 on success.
 int GetThreadPriority();
 int SetThreadPriority(int iPriority);

@@ -330,6 +330,8 @@ void TimeEndPeriod(uint32_t uPeriod) {
 
 int64_t ClockMs() { return S().nowNs / scripted::kMs; }
 
+void SpinPause(int64_t) {}
+
 int GetThreadPriority() { return S().priority; }
 
 int SetThreadPriority(int iPriority) {

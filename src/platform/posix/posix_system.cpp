@@ -412,11 +412,31 @@ void TimeEndPeriod(uint32_t) {}
 
 int64_t ClockMs() { return MonotonicNs() / kNsPerMs; }
 
+// Time-critical is a modest real-time level: above every normal thread, so
+// the hold is not preempted by them, but below the kernel's threaded
+// interrupt handlers (level 50), which move a real UART's data. The kernel
+// threads that push received data to the readers (pty and USB adapters
+// alike) run at normal priority; SpinPause keeps a hold from shutting them
+// out for more than its last stretch.
+constexpr int kTimeCriticalFifoLevel = 10;
+// What SpinPause leaves to the spin: far above the wake-up latency of a
+// real-time thread, so the hold still ends on the counter.
+constexpr int64_t kSpinTailNs = 1500000;
+
+void SpinPause(int64_t llTicksLeft) {
+    // The counter counts nanoseconds. Only a real-time thread hogs the
+    // processor; a normal one is preempted as the scheduler sees fit.
+    if (llTicksLeft <= kSpinTailNs || sched_getscheduler(0) != SCHED_FIFO) return;
+    timespec ts = ToTimespec(llTicksLeft - kSpinTailNs);
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
 int GetThreadPriority() {
     int iPolicy = 0;
     sched_param param{};
     if (pthread_getschedparam(pthread_self(), &iPolicy, &param) != 0) return 0;
-    if (iPolicy == SCHED_FIFO && param.sched_priority == sched_get_priority_max(SCHED_FIFO)) {
+    if (iPolicy == SCHED_FIFO && param.sched_priority >= kTimeCriticalFifoLevel) {
         return kThreadPriorityTimeCritical;
     }
     return 0;
@@ -427,7 +447,7 @@ int SetThreadPriority(int iPriority) {
     int iPolicy = SCHED_OTHER;
     if (iPriority == kThreadPriorityTimeCritical) {
         iPolicy = SCHED_FIFO;
-        param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+        param.sched_priority = kTimeCriticalFifoLevel;
     }
     return pthread_setschedparam(pthread_self(), iPolicy, &param) == 0 ? 1 : 0;
 }

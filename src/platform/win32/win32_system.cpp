@@ -189,6 +189,10 @@ void TimeEndPeriod(uint32_t uPeriod) { ::timeEndPeriod(uPeriod); }
 
 int64_t ClockMs() { return static_cast<int64_t>(std::clock()) * 1000 / CLOCKS_PER_SEC; }
 
+// Windows keeps its own threads that move serial data above time-critical
+// application threads: the hold is spun whole, as it always was.
+void SpinPause(int64_t) {}
+
 int GetThreadPriority() { return ::GetThreadPriority(::GetCurrentThread()); }
 
 int SetThreadPriority(int iPriority) { return ::SetThreadPriority(::GetCurrentThread(), iPriority) ? 1 : 0; }
