@@ -19,6 +19,7 @@
 
 #include "bench_util.h"
 #include "driver/context.h"
+#include "driver/lifecycle.h"
 #include "instance.h"
 #include "line/fake_controller.h"
 #include "line/pty.h"
@@ -144,7 +145,7 @@ void Run(Spin spin, const char *pszName) {
     for (Plain &p : plains) {
         ms.insert(ms.end(), p.ms.begin(), p.ms.end());
         iFailed += p.iFailed;
-        reltest::Call(&p.instance, ZEV_CLOSE_COM);
+        zev::EndZev(&p.instance.request);
         p.plc.reset();
         ptytest::PtyClose(&p.pty);
     }
