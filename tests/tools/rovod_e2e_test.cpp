@@ -1,99 +1,11 @@
 // rovod and rovod-sim run as programs, the way people and scripts use them:
 // every subcommand, the JSON output, the exit codes, the built-in simulator
 // and the driver's retries and results against each injected fault.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
+#include "e2e.h"
 
 namespace {
 
-using nlohmann::json;
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs rovod with the arguments; short time-outs keep the failures quick.
-Outcome Rovod(const std::string &args, const std::string &driver = ROVOD_DRIVER_LIB) {
-    static int serial = 0;
-    const std::string base =
-        ::testing::TempDir() + "rovod_e2e_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
-    const std::string command = std::string(ROVOD_BIN) + " --driver " + driver + " " + args + " >" + base +
-                                ".out 2>" + base + ".err </dev/null";
-    Outcome o;
-    const int raw = std::system(command.c_str());
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    o.out = Slurp(base + ".out");
-    o.err = Slurp(base + ".err");
-    std::remove((base + ".out").c_str());
-    std::remove((base + ".err").c_str());
-    return o;
-}
-
-json Json(const Outcome &o) {
-    const json j = json::parse(o.out, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << o.out << o.err;
-    return j;
-}
-
-size_t Count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-// A standalone simulator on a pseudo-terminal, ended with the test.
-struct Simulator {
-    pid_t pid = -1;
-    std::string port;
-
-    explicit Simulator(const std::vector<std::string> &extra) {
-        int pipeFd[2];
-        if (pipe(pipeFd) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(pipeFd[1], 1);
-            const int devNull = open("/dev/null", O_WRONLY);
-            dup2(devNull, 2);
-            close(pipeFd[0]);
-            std::vector<std::string> args{ROVOD_SIM_BIN, "--pty", "--frozen", "--plc", "1,2"};
-            args.insert(args.end(), extra.begin(), extra.end());
-            std::vector<char *> argv;
-            for (std::string &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(pipeFd[1]);
-        char ch;
-        while (read(pipeFd[0], &ch, 1) == 1 && ch != '\n') port += ch;
-        close(pipeFd[0]);
-    }
-    ~Simulator() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int status = 0;
-            waitpid(pid, &status, 0);
-        }
-    }
-};
+using namespace rovod_e2e;
 
 TEST(RovodInfo, DescribesTheDriver) {
     const Outcome o = Rovod("info --json");
@@ -150,12 +62,15 @@ TEST(RovodParse, ShowsTheFieldsOrTheRefusal) {
 TEST(RovodUsage, RefusesBadCommandLinesWith64) {
     for (const char *args :
          {"", "frobnicate", "read", "write 01A0010", "write 01A0010 abc", "write 01A0010 1e300",
-          "write 01I0010 70000", "read 01A0005 --count 0", "info --baud many", "parse 01A0005 --type 9"}) {
+          "write 01I0010 70000", "read 01A0005 --count 0", "info --baud many", "parse 01A0005 --type 9",
+          "scan --plc 0..5", "scan --plc 5..2", "scan --baud fast", "check", "check 01A0011 --reads 0",
+          "plot /nonexistent.csv --out t.png", "plot",
+          "poll 01A0011 --cycles 1 --csv /nonexistent/dir/x.csv"}) {
         const Outcome o = Rovod(args);
         EXPECT_EQ(o.status, 64) << args << "\n" << o.out << o.err;
     }
-    for (const char *args :
-         {"--help", "read --help", "poll --help", "write --help", "parse --help", "info --help"})
+    for (const char *args : {"--help", "read --help", "poll --help", "write --help", "parse --help",
+                             "info --help", "scan --help", "check --help", "plot --help", "ports --help"})
         EXPECT_EQ(Rovod(args).status, 0) << args;
 }
 

@@ -16,15 +16,18 @@ int ParseArgs(int argc, const char *const *argv, Options *pOptions, Command *pCo
     app.add_option("--driver", pOptions->driverPath,
                    "driver library (default: ROVOD_DRIVER, next to rovod, ../lib)");
     app.add_option("--port", pOptions->port.port,
-                   "serial port as the driver names it (ttyUSB0, pts/3, /dev/ttyS0)");
-    app.add_option("--baud", pOptions->port.baud, "baud rate")->capture_default_str();
+                   "serial port: a device (ttyUSB0, pts/3, /dev/ttyS0) or a link to one "
+                   "(/dev/serial/by-id/...), resolved before the driver gets it (11 characters at most)");
+    CLI::Option *baudOption =
+        app.add_option("--baud", pOptions->port.baud, "baud rate")->capture_default_str();
     app.add_option("--data", pOptions->port.dataBits, "data bits")->capture_default_str();
     app.add_option("--stop", pOptions->port.stopBits, "stop bits code: 0 one, 1 one and a half, 2 two")
         ->capture_default_str();
     app.add_option("--parity", pOptions->port.parity, "parity: 0 none, 1 odd, 2 even, 3 mark, 4 space")
         ->capture_default_str();
-    app.add_option("--timeout", pOptions->port.timeout, "reply time-out in 10 ms units")
-        ->capture_default_str();
+    CLI::Option *timeoutOption = app.add_option("--timeout", pOptions->port.timeout,
+                                                "reply time-out in 10 ms units (scan: by the rate)")
+                                     ->capture_default_str();
     app.add_option("--instance", pOptions->port.instance, "instance number (selects the control-signal file)")
         ->capture_default_str();
     app.add_flag("--json", pOptions->bJson, "machine-readable output (one JSON object per line)");
@@ -61,7 +64,35 @@ int ParseArgs(int argc, const char *const *argv, Options *pOptions, Command *pCo
         ->capture_default_str();
     poll->add_option("--cycles", pOptions->cycles, "number of cycles (0: until Ctrl-C)")
         ->capture_default_str();
-    for (CLI::App *sub : {info, parse, read, write, poll}) sub->fallthrough();
+    poll->add_option("--csv", pOptions->csvPath,
+                     "also write one CSV row per cycle to FILE ('-': only the CSV, on standard output)");
+    CLI::App *scan = app.add_subcommand(
+        "scan", "find the controllers on the line: the status block of each address at each rate");
+    CLI::Option *scanBaudOption =
+        scan->add_option("--baud", pOptions->scanBauds, "rates to try, in this order: a list (9600,19200)")
+            ->capture_default_str();
+    scan->add_option("--plc", pOptions->scanPlcs, "addresses to ask: a list (1,2,5) or a range (1..126)")
+        ->capture_default_str();
+    CLI::App *check = app.add_subcommand(
+        "check", "line health: round-trip times, the controller's turnaround, failures and advice");
+    check->add_option("addresses", pOptions->addresses, "gate addresses")->required();
+    check->add_option("--reads", pOptions->reads, "reads of each gate")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    check->add_option("--count", pOptions->count, "read blocks of this many elements")
+        ->check(CLI::Range(1, 63));
+    CLI::App *plot =
+        app.add_subcommand("plot", "draw the trend of a CSV recorded by poll --csv (needs gnuplot)");
+    plot->add_option("csv", pOptions->plotIn, "CSV file from poll --csv")->required();
+    plot->add_option("--out", pOptions->plotOut, "picture to write: FILE.png or FILE.svg")->required();
+#if defined(ROVOD_HAVE_PORTS)
+    CLI::App *ports = app.add_subcommand(
+        "ports", "the machine's serial ports: device, stable by-id name, driver, USB vendor/product/serial");
+#else
+    CLI::App *ports = nullptr;
+#endif
+    for (CLI::App *sub : {info, parse, read, write, poll, scan, check, plot}) sub->fallthrough();
+    if (ports) ports->fallthrough();
 
     try {
         app.parse(argc, argv);
@@ -70,11 +101,19 @@ int ParseArgs(int argc, const char *const *argv, Options *pOptions, Command *pCo
         return rc == 0 ? 0 : kUsage;
     }
     pOptions->bBlock = blockOption->count() > 0;
-    *pCommand = *info    ? Command::kInfo
-                : *parse ? Command::kParse
-                : *read  ? Command::kRead
-                : *write ? Command::kWrite
-                         : Command::kPoll;
+    pOptions->bTimeoutGiven = timeoutOption->count() > 0;
+    // A rate given before the subcommand is the one rate a scan tries.
+    if (*scan && baudOption->count() > 0 && scanBaudOption->count() == 0)
+        pOptions->scanBauds = std::to_string(pOptions->port.baud);
+    *pCommand = *info                          ? Command::kInfo
+                : *parse                       ? Command::kParse
+                : *read                        ? Command::kRead
+                : *write                       ? Command::kWrite
+                : *scan                        ? Command::kScan
+                : *check                       ? Command::kCheck
+                : *plot                        ? Command::kPlot
+                : (ports != nullptr && *ports) ? Command::kPorts
+                                               : Command::kPoll;
     if (*pCommand == Command::kWrite) pOptions->addresses = {writeAddress};
     return -1;
 }

@@ -13,11 +13,12 @@ namespace rovod {
 
 constexpr int kUsage = 64;
 
-enum class Command { kNone, kInfo, kParse, kRead, kWrite, kPoll };
+enum class Command { kNone, kInfo, kParse, kRead, kWrite, kPoll, kScan, kCheck, kPlot, kPorts };
 
 struct Options {
     std::string driverPath;
     PortOptions port;
+    bool bTimeoutGiven = false;
     bool bJson = false;
     bool bVerbose = false;
     std::vector<std::string> simFaults;
@@ -31,6 +32,11 @@ struct Options {
     std::string value;
     uint32_t intervalMs = 1000;
     uint32_t cycles = 0;
+    std::string csvPath;  // poll: one row per cycle ("-": standard output)
+    std::string scanPlcs = "1..126";
+    std::string scanBauds = "9600,19200,38400,4800,2400,1200";
+    uint32_t reads = 50;
+    std::string plotIn, plotOut;
 };
 
 // -1 when *pCommand is to run with *pOptions; otherwise the exit code

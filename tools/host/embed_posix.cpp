@@ -46,6 +46,8 @@ bool StartEmbedded(const EmbeddedSim &options, std::string *pPort, std::string *
         return false;
     }
     if (options.bTrace) running->serve.trace = stderr;
+    // Like a real line: the controllers hear requests at the line's rate only.
+    running->serve.lineBaud = options.baud;
     running->thread = std::thread([running] {
         std::string error;
         if (sim::Serve(&running->line, &running->plant, running->serve, &running->bStop, &error) != 0)

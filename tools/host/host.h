@@ -73,6 +73,9 @@ uint32_t GetInfo(Session *session, ZevInfo *info);
 // Working block, ColdStart with the port. Result 0, or 2 with a message
 // when the port could not be opened.
 uint32_t StartSession(Session *session, const PortOptions &port, std::string *pError);
+// ChangeZevParams: the port reopened with new settings. The driver keeps the
+// gap it computed at ColdStart.
+uint32_t ChangePort(Session *session, const PortOptions &port, std::string *pError);
 uint32_t ParseGate(Session *session, Gate *gate);
 uint32_t ReadGate(Session *session, Gate *gate);
 uint32_t WriteGate(Session *session, Gate *gate);

@@ -12,20 +12,26 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "args.h"
+#include "cli.h"
 #include "embed.h"
-#include "host.h"
+#include "system.h"
 
 namespace rovod {
 
-namespace {
-
-constexpr int kNoDriver = 2;  // a resource failure, like the driver's own 2
-
 std::atomic<bool> gInterrupted{false};
+
+namespace {
 void OnInterrupt(int) { gInterrupted.store(true); }
+}  // namespace
+
+void CatchInterrupt() {
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+}
 
 // --- Output ---------------------------------------------------------------
+
+namespace {
 
 std::string Utf8Banner(const char *banner) {
     std::string out;
@@ -58,6 +64,8 @@ std::string Utf8Banner(const char *banner) {
     }
     return out;
 }
+
+}  // namespace
 
 void PrintTable(const std::vector<std::string> &head, const std::vector<std::vector<std::string>> &rows) {
     std::vector<size_t> width(head.size());
@@ -96,11 +104,15 @@ const char *TypeName(int32_t dataType) {
     }
 }
 
+namespace {
+
 double Rounded(float f) {
     char text[32];
     std::snprintf(text, sizeof text, "%.7g", static_cast<double>(f));
     return std::strtod(text, nullptr);
 }
+
+}  // namespace
 
 // The gate's values as numbers (floats or 16-bit integers).
 std::vector<double> Values(const Gate &gate) {
@@ -136,6 +148,8 @@ std::vector<double> Values(const Gate &gate) {
     return values;
 }
 
+namespace {
+
 std::string ValuesText(const Gate &gate) {
     if (gate.lastResult != 0) return "-";
     std::string text;
@@ -169,6 +183,8 @@ nlohmann::json GateJson(const Gate &gate) {
     return j;
 }
 
+}  // namespace
+
 void PrintJson(const nlohmann::json &j) {
     std::printf("%s\n", j.dump().c_str());
     std::fflush(stdout);
@@ -198,6 +214,8 @@ void AddGates(const Options &options, bool bWrite) {
     }
 }
 
+namespace {
+
 std::vector<uint8_t> SimulatedPlcs() {
     std::vector<uint8_t> plcs;
     for (int plc = 1; plc <= 16; ++plc) plcs.push_back(static_cast<uint8_t>(plc));
@@ -208,14 +226,12 @@ std::vector<uint8_t> SimulatedPlcs() {
     return plcs;
 }
 
-struct Run {
-    Session session;
-    bool bEmbedded = false;
-    ~Run() {
-        EndSession(&session);
-        if (bEmbedded) StopEmbedded();
-    }
-};
+}  // namespace
+
+Run::~Run() {
+    EndSession(&session);
+    if (bEmbedded) StopEmbedded();
+}
 
 int Open(const Options &options, const char *argv0, Run *run, bool bNeedPort) {
     LoadedDriver driver;
@@ -238,9 +254,21 @@ int Open(const Options &options, const char *argv0, Run *run, bool bNeedPort) {
         if (!StartEmbedded(sim, &port.port, &error)) return Fail(options, kUsage, error);
         run->bEmbedded = true;
         if (options.bVerbose) std::fprintf(stderr, "rovod: built-in simulator on %s\n", port.port.c_str());
+    } else {
+        // Stable names (/dev/serial/by-id/...) are links; the driver's field
+        // holds 11 characters, so it gets the device they name.
+        port.port = ResolvePort(options.port.port);
+        if (options.bVerbose && port.port != options.port.port)
+            std::fprintf(stderr, "rovod: port %s is %s\n", options.port.port.c_str(), port.port.c_str());
     }
-    if (port.port.size() > 11)
-        return Fail(options, kUsage, "port name longer than 11 characters: " + port.port);
+    if (port.port.size() > 11) {
+        const std::string resolved =
+            port.port != options.port.port ? " (" + options.port.port + " resolves to it)" : "";
+        return Fail(options, kUsage,
+                    "port name " + port.port + resolved +
+                        " is longer than the driver's 11 characters; give a shorter link or the device");
+    }
+    run->port = port;
     const uint32_t result = StartSession(&run->session, port, &error);
     if (result != 0) return Fail(options, static_cast<int>(result), error);
     return 0;
@@ -256,6 +284,8 @@ int ParseAll(const Options &options, Run *run) {
 }
 
 // --- Subcommands ----------------------------------------------------------
+
+namespace {
 
 int CmdInfo(const Options &options, const char *argv0) {
     Run run;
@@ -406,8 +436,13 @@ int CmdPoll(const Options &options, const char *argv0) {
     Run run;
     if (int rc = Open(options, argv0, &run, true)) return rc;
     if (int rc = ParseAll(options, &run)) return rc;
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    CsvLog csv;
+    std::string error;
+    if (!options.csvPath.empty() && !OpenCsv(options.csvPath, &csv, &error))
+        return Fail(options, kUsage, error);
+    // The CSV on standard output is the whole output.
+    const bool bShow = !csv.bStdout;
+    CatchInterrupt();
     int rc = 0;
     for (uint32_t cycle = 1; !gInterrupted.load() && (options.cycles == 0 || cycle <= options.cycles);
          ++cycle) {
@@ -423,7 +458,9 @@ int CmdPoll(const Options &options, const char *argv0) {
             gates.back()["errors"] = gate.errors;
             gates.back()["retries"] = gate.retries;
         }
-        if (options.bJson) {
+        if (csv.file) WriteCsvRow(&csv, start);
+        if (!bShow) {
+        } else if (options.bJson) {
             PrintJson({{"cycle", cycle}, {"result", rc}, {"gates", gates}});
         } else {
             std::printf("cycle %u  %s\n", cycle, Clock().c_str());
@@ -435,6 +472,7 @@ int CmdPoll(const Options &options, const char *argv0) {
         while (!gInterrupted.load() && std::chrono::steady_clock::now() < next)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    CloseCsv(&csv);
     return rc;
 }
 
@@ -456,10 +494,19 @@ int Main(int argc, char **argv) {
             return CmdRead(options, argv[0]);
         case Command::kWrite:
             return CmdWrite(options, argv[0]);
+        case Command::kScan:
+            return CmdScan(options, argv[0]);
+        case Command::kCheck:
+            return CmdCheck(options, argv[0]);
+        case Command::kPlot:
+            return CmdPlot(options);
+#if defined(ROVOD_HAVE_PORTS)
+        case Command::kPorts:
+            return CmdPorts(options);
+#endif
         default:
-            break;
+            return CmdPoll(options, argv[0]);
     }
-    return CmdPoll(options, argv[0]);
 }
 
 }  // namespace rovod

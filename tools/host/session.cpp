@@ -20,6 +20,16 @@ uint32_t GetInfo(Session *session, ZevInfo *info) {
 
 namespace {
 
+// The name and the line settings, which PortSettings and PortChange share.
+template <typename Record>
+void FillPort(Record *record, const PortOptions &port) {
+    std::snprintf(record->szPort, sizeof record->szPort, "%s", port.port.c_str());
+    record->wBaud = port.baud;
+    record->wDataBits = port.dataBits;
+    record->wStopBits = port.stopBits;
+    record->wParity = port.parity;
+}
+
 bool Logged(const char *text) {
     for (const LogEntry &line : DriverLog())
         if (line.text == text) return true;
@@ -37,13 +47,9 @@ uint32_t StartSession(Session *session, const PortOptions &port, std::string *pE
     session->request.pContext = session->context.data();
     session->request.iInstance = port.instance;
     PortSettings settings{};
-    std::snprintf(settings.szPort, sizeof settings.szPort, "%s", port.port.c_str());
+    FillPort(&settings, port);
     settings.bOpenPort = 1;
     settings.iTimeout = port.timeout;
-    settings.wBaud = port.baud;
-    settings.wDataBits = port.dataBits;
-    settings.wStopBits = port.stopBits;
-    settings.wParity = port.parity;
     DriverLog().clear();
     const uint32_t result = Call(session, ZEV_COLD_START, &settings);
     session->bStarted = true;
@@ -57,6 +63,17 @@ uint32_t StartSession(Session *session, const PortOptions &port, std::string *pE
         return ZEV_LINE_FAILURE;
     }
     return 0;
+}
+
+uint32_t ChangePort(Session *session, const PortOptions &port, std::string *pError) {
+    PortChange change{};
+    FillPort(&change, port);
+    change.iTimeout = static_cast<int32_t>(port.timeout);
+    DriverLog().clear();
+    const uint32_t result = Call(session, ZEV_CHANGE_ZEV_PARAMS, &change);
+    if (result != 0)
+        *pError = "cannot reopen port " + port.port + " at " + std::to_string(port.baud) + " baud";
+    return result;
 }
 
 uint32_t ParseGate(Session *session, Gate *gate) {

@@ -25,5 +25,8 @@ target_link_options(DERUDE PRIVATE -static -static-libgcc -static-libstdc++)
 set_target_properties(DERUDE PROPERTIES
     OUTPUT_NAME DERUDE
     RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+# The COM names come from the registry's device map.
+target_link_libraries(DERUDE PRIVATE advapi32)
+target_compile_definitions(DERUDE PRIVATE ROVOD_HAVE_PORTS=1)
 add_dependencies(DERUDE ZEDADAD)
 install(TARGETS DERUDE RUNTIME DESTINATION .)

@@ -19,19 +19,6 @@ void OnSignal(int) { gStop.store(true); }
 
 constexpr int kUsage = 64;
 
-bool ParsePlcs(const std::string &text, std::vector<uint8_t> *pPlcs) {
-    pPlcs->clear();
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        char *end = nullptr;
-        const long v = std::strtol(item.c_str(), &end, 0);
-        if (item.empty() || *end != '\0' || v < 1 || v > 255) return false;
-        pPlcs->push_back(static_cast<uint8_t>(v));
-    }
-    return !pPlcs->empty();
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -46,14 +33,25 @@ int main(int argc, char **argv) {
     app.add_flag("--pty", line.bPty,
                  "create a pseudo-terminal and print its name (as the driver takes it, e.g. pts/4)")
         ->excludes(port);
-    app.add_option("--plc", plcs, "controller addresses on the line, e.g. 1,2,5")->capture_default_str();
-    app.add_option("--baud", line.baud, "baud rate")->capture_default_str();
+    app.add_option("--plc", plcs,
+                   "controller addresses on the line, e.g. 1,2,5; ADDR@RATE[+RATE] answers only at those "
+                   "rates on a pty (5@19200, 7@9600+38400)")
+        ->capture_default_str();
+    app.add_option("--baud", line.baud,
+                   "baud rate; on a pty the controllers without @RATE answer only requests at this rate")
+        ->capture_default_str();
+    std::vector<std::string> delays;
+    app.add_option("--delay", delays,
+                   "ADDR=MS: controller ADDR answers MS ms after a request (instead of "
+                   "--turnaround), e.g. --delay 5=20");
     app.add_option("--data", line.dataBits, "data bits (5..8)")->capture_default_str();
     app.add_option("--stop", line.stopCode, "stop bits code: 0 one, 1 one and a half, 2 two")
         ->capture_default_str();
     app.add_option("--parity", line.parity, "parity: 0 none, 1 odd, 2 even, 3 mark, 4 space")
         ->capture_default_str();
-    app.add_flag("--pace", line.bPace, "send at the character rate of the baud rate");
+    app.add_flag("--pace", line.bPace,
+                 "keep the line's pace: replies go out at the character rate, and a request counts as "
+                 "arrived after its line time");
     app.add_option("--block3", plant.block3Len, "value words in a type-3 block reply (1..54)")
         ->check(CLI::Range(1, 54))
         ->capture_default_str();
@@ -80,10 +78,20 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "rovod-sim: give --pty or --port NAME\n");
         return kUsage;
     }
-    if (!ParsePlcs(plcs, &plant.plcs)) {
-        std::fprintf(stderr, "rovod-sim: --plc wants addresses 1..255 separated by commas\n");
+    if (!sim::ParsePlcList(plcs, &plant.plcs, &serve.rates)) {
+        std::fprintf(stderr,
+                     "rovod-sim: --plc wants addresses 1..255 separated by commas, each with "
+                     "optional @RATE[+RATE]\n");
         return kUsage;
     }
+    for (const std::string &text : delays) {
+        if (!sim::ParseDelay(text, &serve.delayMs)) {
+            std::fprintf(stderr, "rovod-sim: --delay wants ADDR=MS (address 1..255, 0..60000 ms): %s\n",
+                         text.c_str());
+            return kUsage;
+        }
+    }
+    if (line.bPty) serve.lineBaud = line.baud;
     for (const std::string &text : faults) {
         sim::FaultRule rule;
         std::string error;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 #include <thread>
 
 namespace sim {
@@ -103,6 +104,8 @@ void SleepMs(double ms) {
 
 bool WriteAll(const Line &line, const uint8_t *bytes, size_t count) {
     size_t done = 0;
+    // Paced against the start, so late wake-ups do not add up.
+    const auto start = Clock::now();
     while (done < count) {
         const size_t chunk = line.bPace ? 1 : count - done;
         const ssize_t n = write(line.fd, bytes + done, chunk);
@@ -111,12 +114,78 @@ bool WriteAll(const Line &line, const uint8_t *bytes, size_t count) {
             return false;
         }
         done += static_cast<size_t>(n);
-        if (line.bPace) SleepMs(line.charMs);
+        if (line.bPace)
+            std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(
+                                                      static_cast<double>(done) * line.charMs * 1000.0)));
     }
     return true;
 }
 
+bool ParseNumber(const std::string &text, long lo, long hi, long *pValue) {
+    char *end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < lo || v > hi) return false;
+    *pValue = v;
+    return true;
+}
+
+// Whether a controller answers a request that came at this rate.
+bool AnswersAt(const ServeOptions &options, uint8_t plc, uint32_t rate, std::string *pNote) {
+    const auto it = options.rates.find(plc);
+    const std::vector<uint32_t> only = it != options.rates.end() ? it->second
+                                       : options.lineBaud        ? std::vector<uint32_t>{options.lineBaud}
+                                                                 : std::vector<uint32_t>{};
+    if (only.empty() || rate == 0) return true;
+    for (uint32_t r : only)
+        if (r == rate) return true;
+    char text[64];
+    std::snprintf(text, sizeof text, "at %u baud, controller %u answers only at", rate,
+                  static_cast<unsigned>(plc));
+    *pNote = text;
+    for (uint32_t r : only) {
+        std::snprintf(text, sizeof text, " %u", r);
+        *pNote += text;
+    }
+    *pNote += ": ignored";
+    return false;
+}
+
 }  // namespace
+
+bool ParsePlcList(const std::string &text, std::vector<uint8_t> *pPlcs,
+                  std::map<uint8_t, std::vector<uint32_t>> *pRates) {
+    pPlcs->clear();
+    pRates->clear();
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        const size_t at = item.find('@');
+        long plc = 0;
+        if (!ParseNumber(item.substr(0, at), 1, 255, &plc)) return false;
+        pPlcs->push_back(static_cast<uint8_t>(plc));
+        if (at == std::string::npos) continue;
+        std::stringstream rates(item.substr(at + 1));
+        std::string rate;
+        std::vector<uint32_t> &list = (*pRates)[static_cast<uint8_t>(plc)];
+        while (std::getline(rates, rate, '+')) {
+            long baud = 0;
+            if (!ParseNumber(rate, 1, 4000000, &baud)) return false;
+            list.push_back(static_cast<uint32_t>(baud));
+        }
+        if (list.empty()) return false;
+    }
+    return !pPlcs->empty();
+}
+
+bool ParseDelay(const std::string &text, std::map<uint8_t, uint32_t> *pDelays) {
+    const size_t eq = text.find('=');
+    long plc = 0, ms = 0;
+    if (eq == std::string::npos || !ParseNumber(text.substr(0, eq), 1, 255, &plc) ||
+        !ParseNumber(text.substr(eq + 1), 0, 60000, &ms))
+        return false;
+    (*pDelays)[static_cast<uint8_t>(plc)] = static_cast<uint32_t>(ms);
+    return true;
+}
 
 double CharMs(uint32_t baud, uint32_t dataBits, uint32_t stopCode, uint32_t parity) {
     const double stop = stopCode == 0 ? 1.0 : stopCode == 1 ? 1.5 : 2.0;
@@ -131,6 +200,7 @@ bool OpenLine(const LineConfig &config, Line *line, std::string *pError) {
         return false;
     }
     line->charMs = CharMs(config.baud, config.dataBits, config.stopCode, config.parity);
+    line->baud = config.baud;
     line->bPace = config.bPace;
     if (config.bPty) {
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -179,6 +249,7 @@ int Serve(Line *line, Plant *plant, const ServeOptions &options, const std::atom
           std::string *pError) {
     const auto start = Clock::now();
     auto lastByte = start;
+    auto firstByte = start;  // of what rx holds
     const double partialMs = std::max(100.0, 20.0 * line->charMs);
     Bytes rx;
     uint32_t requestNo = 0;
@@ -199,6 +270,7 @@ int Serve(Line *line, Plant *plant, const ServeOptions &options, const std::atom
                 return 1;
             }
             if (n > 0) {
+                if (rx.empty()) firstByte = Clock::now();
                 rx.insert(rx.end(), chunk, chunk + n);
                 lastByte = Clock::now();
             }
@@ -226,6 +298,22 @@ int Serve(Line *line, Plant *plant, const ServeOptions &options, const std::atom
                 Trace(options.trace, "rx", frame, "check sum error, ignored");
                 continue;
             }
+            // A pty carries any rate; the controller hears only its own.
+            const uint32_t rate = line->slaveFd >= 0 ? LineRate(line->fd) : 0;
+            std::string rateNote;
+            if (plant->controllers.count(scan.request.plc) &&
+                !AnswersAt(options, scan.request.plc, rate, &rateNote)) {
+                Trace(options.trace, "rx", frame, DescribeRequest(scan.request) + ": " + rateNote);
+                continue;
+            }
+            // Paced, the request takes its line time to arrive as well.
+            if (line->bPace) {
+                const double charMs = rate ? line->charMs * line->baud / rate : line->charMs;
+                const auto arrived =
+                    firstByte + std::chrono::microseconds(static_cast<int64_t>(scan.used * charMs * 1000.0));
+                std::this_thread::sleep_until(arrived);
+            }
+            firstByte = Clock::now();
             UpdateProcess(plant, std::chrono::duration<double>(Clock::now() - start).count());
             const Answer answer = HandleRequest(plant, scan.request);
             Trace(options.trace, "rx", frame,
@@ -239,7 +327,8 @@ int Serve(Line *line, Plant *plant, const ServeOptions &options, const std::atom
                 Trace(options.trace, "--", {}, "no answer" + faults);
                 continue;
             }
-            SleepMs(options.turnaroundMs + out.delayMs);
+            const auto delay = options.delayMs.find(scan.request.plc);
+            SleepMs((delay != options.delayMs.end() ? delay->second : options.turnaroundMs) + out.delayMs);
             bool bOk = true;
             if (out.splitAt) {
                 bOk = WriteAll(*line, out.frame.data(), out.splitAt);

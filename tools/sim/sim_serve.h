@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ struct Line {
     std::string path;  // /dev/pts/4
     std::string name;  // as the driver takes it: pts/4
     double charMs = 0.0;
+    uint32_t baud = 0;
     bool bPace = false;
 };
 
@@ -46,7 +48,23 @@ struct ServeOptions {
     // When set, the number of requests served so far, stored once each
     // request has been handled (its memory changes made) and before its answer.
     std::atomic<uint32_t> *pServed = nullptr;
+    // Rates a controller answers at, when the line can tell (a pty): a
+    // request at any other rate is ignored, as garbage would be on a real
+    // line. Controllers not listed answer at lineBaud; 0 there: at any rate.
+    std::map<uint8_t, std::vector<uint32_t>> rates;
+    uint32_t lineBaud = 0;
+    std::map<uint8_t, uint32_t> delayMs;  // per controller, instead of turnaroundMs
 };
+
+// The baud rate the line is set to now (0 when it cannot be read).
+uint32_t LineRate(int fd);
+
+// "1,2,5@19200,7@9600+38400": controller addresses, each with the rates it
+// answers at. False on a malformed list.
+bool ParsePlcList(const std::string &text, std::vector<uint8_t> *pPlcs,
+                  std::map<uint8_t, std::vector<uint32_t>> *pRates);
+// "5=20": controller 5 answers 20 ms late. False on a malformed rule.
+bool ParseDelay(const std::string &text, std::map<uint8_t, uint32_t> *pDelays);
 
 // Answers requests until *pStop is set or the duration has passed. Returns
 // 0, or 1 after a failure of the line (with a message in *pError).

@@ -1,0 +1,194 @@
+// Putting a line into service end to end: the simulator's rates and reply
+// delays, scan, check, poll --csv, plot, ports and long port names.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "e2e.h"
+
+namespace {
+
+using namespace rovod_e2e;
+
+std::string TempPath(const std::string &name) {
+    return ::testing::TempDir() + "commission_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<std::pair<int, int>> FoundAt(const json &scan) {
+    std::vector<std::pair<int, int>> found;
+    for (const json &f : scan["found"]) found.emplace_back(f["plc"].get<int>(), f["baud"].get<int>());
+    return found;
+}
+
+TEST(SimUsage, RefusesMalformedRatesAndDelays) {
+    for (const char *args :
+         {"--plc 5@", "--plc 5@fast", "--plc 0@9600", "--delay 5", "--delay 5=x", "--delay 300=1"}) {
+        const int raw =
+            std::system((std::string(ROVOD_SIM_BIN) + " --pty " + args + " >/dev/null 2>&1").c_str());
+        EXPECT_EQ(WEXITSTATUS(raw), 64) << args;
+    }
+}
+
+// Each controller answers at its own rate only; the scan finds each there
+// and nowhere else, and nothing at addresses nobody serves.
+TEST(RovodScan, FindsEachControllerAtItsRateOnly) {
+    Simulator sim({"--baud", "4800"}, "3@19200,5,7@9600+38400");
+    ASSERT_FALSE(sim.port.empty());
+    const Outcome o =
+        Rovod("scan --json --timeout 3 --port " + sim.port + " --plc 1..8 --baud 9600,19200,38400");
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    const json j = Json(o);
+    const std::vector<std::pair<int, int>> expected{{7, 9600}, {3, 19200}, {7, 38400}};
+    EXPECT_EQ(FoundAt(j), expected) << o.out;
+    EXPECT_EQ(j["asked"], 24);
+    EXPECT_EQ(j["found"][1]["status"][0], 3);  // the status block begins with the address
+    // Controller 5 answers at the line's rate, 4800, which was not asked.
+    const Outcome slow = Rovod("scan --json --port " + sim.port + " --plc 5,6 --baud 4800");
+    ASSERT_EQ(slow.status, 0) << slow.err;
+    EXPECT_EQ(FoundAt(Json(slow)), (std::vector<std::pair<int, int>>{{5, 4800}}));
+}
+
+TEST(RovodScan, InterruptShowsWhatWasFoundAndExits130) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port.empty());
+    // 126 addresses at 3 x 50 ms each would take about 20 s.
+    const Outcome o = Rovod("scan --json --timeout 5 --baud 9600 --port " + sim.port, ROVOD_DRIVER_LIB,
+                            "timeout --preserve-status -s INT 1.5 ");
+    EXPECT_EQ(o.status, 130) << o.out << o.err;
+    const json j = Json(o);
+    EXPECT_TRUE(j["interrupted"]);
+    EXPECT_EQ(FoundAt(j), (std::vector<std::pair<int, int>>{{1, 9600}, {2, 9600}}));
+    EXPECT_LT(j["asked"].get<int>(), 126);
+    EXPECT_NE(o.err.find("scan: "), std::string::npos) << "plain progress lines when stderr is no terminal";
+}
+
+TEST(RovodCheck, TurnaroundIsTheControllersReplyDelay) {
+    Simulator sim({"--pace", "--delay", "1=20"});
+    ASSERT_FALSE(sim.port.empty());
+    const Outcome o = Rovod("check 01A0011 02A0011 --reads 15 --json --port " + sim.port);
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    const json j = Json(o);
+    EXPECT_FALSE(j["switched"]);
+    EXPECT_NEAR(j["gates"][0]["line_ms"].get<double>(), 25 * 1.0416667, 0.01);  // 14 + 11 characters
+    EXPECT_NEAR(j["gates"][0]["turnaround_ms"].get<double>(), 20.0, 3.0) << o.out;
+    EXPECT_NEAR(j["gates"][1]["turnaround_ms"].get<double>(), 1.0, 3.0) << o.out;
+    EXPECT_EQ(j["gates"][0]["failures"].size(), 0u);
+    EXPECT_EQ(j["gates"][0]["clean"], 15);
+
+    // Replies that never come are counted by code, with the driver's retries.
+    const Outcome lost = Rovod("check 03A0011 --reads 2 --timeout 3 --json --port " + sim.port);
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_EQ(Json(lost)["gates"][0]["failures"]["2"], 2);
+    EXPECT_EQ(Json(lost)["gates"][0]["retries"], 4);
+}
+
+// With RTS switched by the control-signal file, the driver's own trace of
+// each send gives the planned and the measured hold.
+TEST(RovodCheck, ShowsTheHoldOfSwitchedSends) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port.empty());
+    const std::string dir = TempPath("switched");
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/ROVOD.INT") << "SEND = RTS ON\nRECEIVE = RTS OFF\n";
+    const Outcome o =
+        Rovod("check 01A0011 --reads 5 --json --port " + sim.port, ROVOD_DRIVER_LIB, "cd " + dir + " && ");
+    std::filesystem::remove_all(dir);
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    const json j = Json(o);
+    EXPECT_TRUE(j["switched"]);
+    // 14 characters at 9600 baud, less the default -1 ms of FDELAY.
+    EXPECT_NEAR(j["gates"][0]["hold_ms"]["planned"].get<double>(), 14 * 1.0416667 - 1.0, 0.5) << o.out;
+    EXPECT_GE(j["gates"][0]["hold_ms"]["measured"].get<double>(), 14 * 1.0416667 - 1.0 - 0.5);
+}
+
+TEST(RovodPort, LongLinksResolveToTheDevice) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port.empty());
+    const std::string link = TempPath("converter-by-id-link");
+    ASSERT_EQ(symlink(("/dev/" + sim.port).c_str(), link.c_str()), 0);
+    const Outcome o = Rovod("read 01A0011 -v --json --port " + link);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Json(o)["gates"][0]["value"], 12.5);
+    EXPECT_NE(o.err.find("rovod: port " + link + " is " + sim.port), std::string::npos) << o.err;
+    std::remove(link.c_str());
+
+    // A link to something that is no short device name still does not fit.
+    const std::string target = TempPath("not-a-device");
+    std::ofstream(target) << "";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    const Outcome bad = Rovod("read 01A0011 --port " + link);
+    EXPECT_EQ(bad.status, 64);
+    EXPECT_NE(bad.err.find("port name " + std::filesystem::canonical(target).string()), std::string::npos)
+        << bad.err;
+    std::remove(link.c_str());
+    std::remove(target.c_str());
+}
+
+TEST(RovodPoll, CsvRowPerCycleAndItsPlot) {
+    const std::string csv = TempPath("poll.csv");
+    const Outcome o = Rovod("poll 01A0000 01A0011 0120000 --cycles 4 --interval 20 --csv " + csv);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::ifstream in(csv);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0].rfind("time,01A0000,01A0000 result,01A0011,01A0011 result,0120000[0],", 0), 0u)
+        << lines[0];
+    EXPECT_EQ(Count(lines[0], ","), 2u + 2u + 11u);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::tm t{};
+        int ms = -1;
+        char zone = 0;
+        ASSERT_EQ(std::sscanf(lines[i].c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &t.tm_year, &t.tm_mon,
+                              &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec, &ms, &zone),
+                  8)
+            << lines[i];
+        EXPECT_EQ(zone, 'Z');
+        EXPECT_GE(ms, 0);
+        EXPECT_EQ(Count(lines[i], ","), Count(lines[0], ","));
+        EXPECT_NE(lines[i].find(",12.5,0,"), std::string::npos) << lines[i];
+        // ISO 8601 sorts as time does.
+        if (i > 1) {
+            EXPECT_LE(lines[i - 1].substr(0, 24), lines[i].substr(0, 24));
+        }
+    }
+    // "-": the CSV is all there is on standard output.
+    const Outcome out = Rovod("poll 01A0011 --cycles 2 --interval 10 --csv -");
+    EXPECT_EQ(Count(out.out, "\n"), 3u) << out.out;
+
+    const std::string png = TempPath("trend.png");
+    const Outcome plot = Rovod("plot " + csv + " --out " + png);
+    ASSERT_EQ(plot.status, 0) << plot.err;
+    const std::string picture = Slurp(png);
+    EXPECT_GT(picture.size(), 2000u);
+    EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    const Outcome missing = Rovod("plot " + csv + " --out " + png, ROVOD_DRIVER_LIB, "PATH=/nonexistent ");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("apt-get install gnuplot-nox"), std::string::npos) << missing.err;
+    std::remove(csv.c_str());
+    std::remove(png.c_str());
+}
+
+// A pty is no udev tty device, so the listing is checked against the
+// machine's own ports: every device listed exists, and a UART slot the
+// kernel registered (ttyS0) is among them.
+TEST(RovodPorts, ListsTheMachinesSerialDevices) {
+    const Outcome o = Rovod("ports --json");
+    ASSERT_EQ(o.status, 0) << o.err;
+    const json j = Json(o);
+    bool bTtyS0 = false;
+    for (const json &port : j["ports"]) {
+        struct stat info {};
+        EXPECT_EQ(stat(port["device"].get<std::string>().c_str(), &info), 0) << port;
+        EXPECT_TRUE(S_ISCHR(info.st_mode)) << port;
+        EXPECT_FALSE(port["driver"].get<std::string>().empty()) << port;
+        if (port["name"] == "ttyS0") bTtyS0 = true;
+        EXPECT_NE(port["name"].get<std::string>().rfind("pts", 0), 0u) << "ptys are no serial ports";
+    }
+    if (std::filesystem::exists("/sys/class/tty/ttyS0/device") && std::filesystem::exists("/dev/ttyS0")) {
+        EXPECT_TRUE(bTtyS0) << o.out;
+    }
+    EXPECT_EQ(Rovod("ports").status, 0);
+}
+
+}  // namespace

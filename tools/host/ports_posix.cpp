@@ -1,0 +1,78 @@
+// The serial ports of a Linux machine, as udev knows them.
+#include <libudev.h>
+
+#include <cstring>
+
+#include "system.h"
+
+namespace rovod {
+
+namespace {
+
+std::string Text(const char *text) { return text ? text : ""; }
+
+std::string Attr(udev_device *device, const char *name) {
+    return device ? Text(udev_device_get_sysattr_value(device, name)) : "";
+}
+
+}  // namespace
+
+bool ListPorts(nlohmann::json *pPorts, std::string *pError) {
+    udev *context = udev_new();
+    if (context == nullptr) {
+        *pError = "cannot reach udev";
+        return false;
+    }
+    udev_enumerate *list = udev_enumerate_new(context);
+    udev_enumerate_add_match_subsystem(list, "tty");
+    udev_enumerate_scan_devices(list);
+    *pPorts = nlohmann::json::array();
+    udev_list_entry *entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(list)) {
+        udev_device *tty = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+        if (tty == nullptr) continue;
+        // Consoles and pseudo-terminals have no device behind them.
+        udev_device *parent = udev_device_get_parent(tty);
+        const char *node = udev_device_get_devnode(tty);
+        if (parent == nullptr || node == nullptr) {
+            udev_device_unref(tty);
+            continue;
+        }
+        nlohmann::json port{{"device", node}, {"name", Text(udev_device_get_sysname(tty))}};
+        std::string byId, byPath;
+        udev_list_entry *link;
+        udev_list_entry_foreach(link, udev_device_get_devlinks_list_entry(tty)) {
+            const std::string name = udev_list_entry_get_name(link);
+            if (name.rfind("/dev/serial/by-id/", 0) == 0) byId = name;
+            if (name.rfind("/dev/serial/by-path/", 0) == 0) byPath = name;
+        }
+        port["by_id"] = byId;
+        port["by_path"] = byPath;
+        std::string driver;
+        // The serial core's own bus (drivers "port" and "ctrl") sits between
+        // a UART and its tty; the driver wanted is the chip's.
+        for (udev_device *up = parent; up != nullptr && driver.empty(); up = udev_device_get_parent(up)) {
+            driver = Text(udev_device_get_driver(up));
+            if (driver == "port" || driver == "ctrl") driver.clear();
+        }
+        port["driver"] = driver;
+        // A legacy UART slot without a chip behind it reports type 0.
+        const std::string type = Attr(tty, "type");
+        if (!type.empty()) port["uart_type"] = std::atoi(type.c_str());
+        udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+        if (usb != nullptr) {
+            port["usb"] = {{"vendor", Attr(usb, "manufacturer")},
+                           {"product", Attr(usb, "product")},
+                           {"serial", Attr(usb, "serial")},
+                           {"vendor_id", Attr(usb, "idVendor")},
+                           {"product_id", Attr(usb, "idProduct")}};
+        }
+        pPorts->push_back(port);
+        udev_device_unref(tty);
+    }
+    udev_enumerate_unref(list);
+    udev_unref(context);
+    return true;
+}
+
+}  // namespace rovod

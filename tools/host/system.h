@@ -1,0 +1,31 @@
+// What the command-line host needs from the operating system beyond the
+// standard library: one implementation in system_posix.cpp, one in
+// system_win32.cpp.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace rovod {
+
+// The port name to hand the driver: a symbolic link resolved to the device
+// it names, shortened to the driver's form (/dev/ttyUSB0 -> ttyUSB0). A name
+// that does not resolve is returned as it is.
+std::string ResolvePort(const std::string &name);
+
+bool StderrIsTerminal();
+// UTC parts of a time.
+std::tm UtcParts(std::time_t t);
+// PATH: its separator, and whether a directory of it holds the program.
+extern const char kPathSeparator;
+bool IsProgram(const std::string &dir, const std::string &program);
+// Runs the program with the text on its standard input; its exit code.
+int RunWithInput(const std::string &program, const std::string &text);
+
+// The machine's serial ports, one JSON object each; false with a message
+// when they cannot be listed.
+bool ListPorts(nlohmann::json *pPorts, std::string *pError);
+
+}  // namespace rovod
