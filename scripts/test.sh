@@ -46,29 +46,7 @@ tests/windows/check_pe.sh build/mingw/ZEDADAD.dll "${hosts[@]}"
 echo "== windows: the test host's scenario on Linux (libzedadad.so, simulator on a pty)"
 tests/windows/run_native.sh build/default
 
-echo "== windows: ZEDADAD.dll under Wine"
-# wine32 is an i386 program: first ask the kernel whether it runs 32-bit
-# code at all (some kernels are booted with ia32_emulation=off).
-probe=build/i386-probe
-printf 'int main(void) { return 0; }\n' | gcc -m32 -x c -o "$probe" -
-if ! "$probe" 2>/dev/null; then
-  echo "SKIPPED: this kernel does not run 32-bit programs, so wine32 cannot run here;"
-  echo "         the Wine suite (tests/windows/run_wine.sh) needs a machine that does"
-else
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    if [ "$(id -u)" = 0 ]; then
-      dpkg --add-architecture i386
-      apt_updated=0  # the i386 package lists are needed now
-    else
-      echo "error: wine32 needs the i386 architecture: sudo dpkg --add-architecture i386" >&2
-      exit 1
-    fi
-  fi
-  require_packages wine wine32:i386
-  rc=0
-  tests/windows/run_wine.sh build/mingw build/default/tools/sim/rovod-sim || rc=$?
-  # 77: Wine runs only under emulation here; run_wine.sh has said why.
-  [ $rc = 0 ] || [ $rc = 77 ] || exit 1
-fi
+echo "== windows: ZEDADAD.dll under Wine (natively or through qemu), and the x86-64 build"
+tests/windows/wine_stage.sh "$jobs"
 
 scripts/test_package.sh build/mingw
