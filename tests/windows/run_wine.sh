@@ -44,6 +44,7 @@ mkdir -p "$work"
 
 sim_pid='' peer_pid=''
 cleanup() {
+  set +e  # every step runs, whatever the one before did
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   [ -n "$peer_pid" ] && kill "$peer_pid" 2>/dev/null && wait "$peer_pid" 2>/dev/null
   stop_server
