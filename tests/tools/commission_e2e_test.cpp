@@ -80,6 +80,12 @@ TEST(RovodCheck, TurnaroundIsTheControllersReplyDelay) {
     EXPECT_EQ(lost.status, 1);
     EXPECT_EQ(Json(lost)["gates"][0]["failures"]["2"], 2);
     EXPECT_EQ(Json(lost)["gates"][0]["retries"], 4);
+
+    // Without line timing (a pty served unpaced) there is no turnaround to tell.
+    Simulator unpaced({});
+    const Outcome fast = Rovod("check 01A0011 --reads 3 --json --port " + unpaced.port);
+    ASSERT_EQ(fast.status, 0) << fast.out << fast.err;
+    EXPECT_FALSE(Json(fast)["gates"][0].contains("turnaround_ms")) << fast.out;
 }
 
 // With RTS switched by the control-signal file, the driver's own trace of

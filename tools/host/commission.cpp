@@ -304,6 +304,7 @@ int CmdCheck(const Options &options, const char *argv0) {
     std::vector<std::string> advice;
     double slowestReply = 0.0;
     uint32_t garbled = 0, missing = 0, refused = 0, total = 0;
+    bool bFasterThanLine = false;
     for (size_t g = 0; g < gateCount; ++g) {
         const Gate &gate = Gates()[g];
         const Health &h = health[g];
@@ -312,6 +313,10 @@ int CmdCheck(const Options &options, const char *argv0) {
         // From the fastest round trip: the host's and the system's delays only add to it.
         const double minRtt = h.rtt.empty() ? 0.0 : *std::min_element(h.rtt.begin(), h.rtt.end());
         const double turnaround = h.rtt.empty() ? 0.0 : minRtt - gapMs - lineMs;
+        // A reply faster than its frames' line time: the line takes no time
+        // (a pseudo-terminal), so there is no turnaround to tell.
+        const bool bTurnaround = !h.rtt.empty() && turnaround >= 0.0;
+        bFasterThanLine = bFasterThanLine || (!h.rtt.empty() && !bTurnaround);
         const double maxRtt = h.rtt.empty() ? 0.0 : *std::max_element(h.rtt.begin(), h.rtt.end());
         slowestReply = std::max(slowestReply, maxRtt - gapMs);
         uint32_t fails = 0;
@@ -333,7 +338,7 @@ int CmdCheck(const Options &options, const char *argv0) {
         if (!h.rtt.empty()) {
             j["rtt_ms"] = {
                 {"min", minRtt}, {"median", median}, {"p99", Percentile(h.rtt, 0.99)}, {"max", maxRtt}};
-            j["turnaround_ms"] = turnaround;
+            if (bTurnaround) j["turnaround_ms"] = turnaround;
         }
         if (!h.planned.empty())
             j["hold_ms"] = {{"planned", Percentile(h.planned, 0.5)},
@@ -343,7 +348,7 @@ int CmdCheck(const Options &options, const char *argv0) {
         rows.push_back({gate.address, std::to_string(h.rtt.size() + fails), h.rtt.empty() ? "-" : Ms(minRtt),
                         h.rtt.empty() ? "-" : Ms(median), h.rtt.empty() ? "-" : Ms(Percentile(h.rtt, 0.99)),
                         h.rtt.empty() ? "-" : Ms(maxRtt), Ms(lineMs), Ms(gapMs),
-                        h.rtt.empty() ? "-" : Ms(turnaround), failText.empty() ? "0" : failText,
+                        bTurnaround ? Ms(turnaround) : "-", failText.empty() ? "0" : failText,
                         std::to_string(h.retries)});
         if (!h.planned.empty())
             holdRows.push_back({gate.address, Ms(charMs * static_cast<double>(RequestBytes(gate)) + fDelayMs),
@@ -352,6 +357,10 @@ int CmdCheck(const Options &options, const char *argv0) {
     }
 
     // Advice in plain words.
+    if (bFasterThanLine)
+        advice.push_back(
+            "turnaround: replies came back faster than their frames take at this rate, so the "
+            "port does not time the line (a pseudo-terminal); it cannot be told here");
     const double timeoutMs = run.port.timeout * 10.0;
     if (slowestReply > 0) {
         const uint32_t suggest = static_cast<uint32_t>(std::ceil((slowestReply * 1.5 + 20.0) / 10.0));
