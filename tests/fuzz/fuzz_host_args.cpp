@@ -34,11 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         rovod::ParseArgs(static_cast<int>(argv.size()), argv.data(), &options, &command, quiet, quiet);
     FUZZ_CHECK(rc == -1 || rc == 0 || rc == rovod::kUsage);
     if (rc == -1) {
-        FUZZ_CHECK(command != rovod::Command::kNone && command != rovod::Command::kInfo
-                       ? command == rovod::Command::kWrite ? options.addresses.size() == 1
-                                                           : !options.addresses.empty()
-                       : true);
-        if (command == rovod::Command::kRead || command == rovod::Command::kPoll)
+        using rovod::Command;
+        FUZZ_CHECK(command != Command::kNone);
+        if (command == Command::kWrite) FUZZ_CHECK(options.addresses.size() == 1);
+        if (command == Command::kParse || command == Command::kRead || command == Command::kPoll ||
+            command == Command::kCheck)
+            FUZZ_CHECK(!options.addresses.empty());
+        if (command == Command::kRead || command == Command::kPoll || command == Command::kCheck)
             FUZZ_CHECK(options.count >= 0 && options.count <= 63);
     }
 
