@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 # shellcheck disable=SC2086
 require_packages $ROVOD_BUILD_PACKAGES clang-format clang-14 libclang-rt-14-dev gcc-multilib g++-multilib \
-  g++-mingw-w64-i686 binutils-mingw-w64-i686 pkg-config dpkg-dev gnuplot-nox
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 pkg-config dpkg-dev gnuplot-nox umockdev
 
 jobs=$(nproc)
 

@@ -38,6 +38,41 @@ installed_read() {
   echo "ok: $bin/rovod read 01A0005 with $lib${root:+ ($root)}"
 }
 
+# The commissioning commands of an installed rovod, with no environment,
+# against the installed simulator through a long stable-style port name.
+installed_commissioning() {
+  local bin=$1 work sim port link out
+  work=$(mktemp -d)
+  "$bin/rovod-sim" --pty --plc 1,5@19200 --frozen >"$work/sim.out" 2>"$work/sim.log" &
+  sim=$!
+  for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+  port=$(head -n1 "$work/sim.out")
+  link=$work/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0
+  mkdir -p "$(dirname "$link")" && ln -s "/dev/$port" "$link"
+  local fail=
+  run() { out=$(cd / && env -i "$bin/rovod" --port "$link" "$@" 2>&1) || fail="rovod $*"; }
+  run scan --plc 1..6 --baud 9600,19200
+  found=$(awk '$1 ~ /^[0-9]+$/ && $3 ~ /^[0-9]+$/ { printf "%s@%s ", $1, $3 }' <<<"$out")
+  [ -n "$fail" ] || [ "$found" = "1@9600 5@19200 " ] || fail="scan found '$found'"
+  [ -n "$fail" ] || run check 01A0005 --reads 10
+  [ -n "$fail" ] || grep -q '^01A0005 ' <<<"$out" || fail="check shows no row for 01A0005"
+  [ -n "$fail" ] || run poll 01A0005 01I0012 --interval 50 --cycles 3 --csv "$work/poll.csv"
+  [ -n "$fail" ] || [ "$(wc -l <"$work/poll.csv")" = 4 ] || fail="poll --csv did not write 3 rows"
+  if [ -z "$fail" ] && command -v gnuplot >/dev/null; then
+    (cd / && env -i PATH="$(dirname "$(command -v gnuplot)")" "$bin/rovod" plot "$work/poll.csv" \
+      --out "$work/trend.png" >/dev/null 2>&1) || fail="rovod plot"
+    [ -n "$fail" ] || [ "$(head -c 4 "$work/trend.png" | od -An -c | tr -d ' ')" = '211PNG' ] ||
+      fail="plot wrote no PNG"
+  fi
+  [ -n "$fail" ] || run ports
+  kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true
+  if [ -n "$fail" ]; then
+    echo "$out"; cat "$work/sim.log"; rm -rf "$work"; echo "FAIL $bin: $fail"; exit 1
+  fi
+  rm -rf "$work"
+  echo "ok: $bin/rovod scan (1@9600 5@19200), check, poll --csv, plot, ports through a by-id style link"
+}
+
 echo "== install: cmake --install $plain --prefix $prefix"
 cmake --install "$plain" --prefix "$prefix" >/dev/null
 for f in lib/libzedadad.so lib/libzedadad.so.0 lib/libzedadad.so.0.1.0 include/zedadad/zedadad.h \
@@ -48,6 +83,7 @@ done
 soname=$(objdump -p "$prefix/lib/libzedadad.so.0.1.0" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = libzedadad.so.0 ] || { echo "FAIL SONAME is '$soname'"; exit 1; }
 installed_read "" "$prefix/bin" "$prefix/bin/../lib/libzedadad.so.0"
+installed_commissioning "$prefix/bin"
 
 echo "== consumer (tests/package) against the install"
 tests/package/run.sh "$prefix" "$prefix/bin/rovod-sim"
@@ -66,6 +102,7 @@ if [ "$(id -u)" = 0 ]; then
   was_installed=$(dpkg-query -W -f='${Status}' rovod 2>/dev/null | grep -c 'install ok installed' || true)
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "$deb" >/dev/null 2>&1
   installed_read "apt-get install" /usr/bin /usr/bin/../lib/libzedadad.so.0
+  installed_commissioning /usr/bin
   tests/package/run.sh /usr /usr/bin/rovod-sim
   [ "$was_installed" = 1 ] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rovod >/dev/null 2>&1
 elif [ "${CI:-}" = true ]; then

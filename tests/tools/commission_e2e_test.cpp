@@ -175,8 +175,37 @@ TEST(RovodPoll, CsvRowPerCycleAndItsPlot) {
     std::remove(png.c_str());
 }
 
-// A pty is no udev tty device, so the listing is checked against the
-// machine's own ports: every device listed exists, and a UART slot the
+#if defined(ROVOD_UMOCKDEV_RUN)
+// A pty is no udev device, so the listing is checked against a recorded
+// device tree (ports.umockdev): a USB adapter with its stable names, a UART,
+// an empty UART slot and a virtual console that is no serial port.
+TEST(RovodPorts, ListsWhatUdevKnowsOfEachPort) {
+    // Under ASan the preload library comes before the sanitizer's runtime.
+    const std::string testbed = "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" " ROVOD_UMOCKDEV_RUN
+                                " -d " ROVOD_TOOLS_TEST_DIR "/ports.umockdev -- ";
+    const Outcome o = Rovod("ports --json", ROVOD_DRIVER_LIB, testbed);
+    ASSERT_EQ(o.status, 0) << o.err;
+    const json ports = Json(o)["ports"];
+    ASSERT_EQ(ports.size(), 3u) << o.out;
+    EXPECT_EQ(ports[0], json::parse(R"({"device":"/dev/ttyUSB0","name":"ttyUSB0","driver":"ftdi_sio",
+        "by_id":"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
+        "by_path":"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
+        "usb":{"vendor":"FTDI","product":"FT232R USB UART","serial":"A6008isP",
+               "vendor_id":"0403","product_id":"6001"}})"));
+    EXPECT_EQ(ports[1], json::parse(R"({"device":"/dev/ttyS4","name":"ttyS4","driver":"serial8250",
+        "by_id":"","by_path":"","uart_type":4})"));
+    EXPECT_EQ(ports[2]["device"], "/dev/ttyS5");
+
+    const Outcome table = Rovod("ports", ROVOD_DRIVER_LIB, testbed);
+    ASSERT_EQ(table.status, 0) << table.err;
+    for (const char *cell : {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
+                             "0403:6001 FTDI FT232R USB UART serial A6008isP", "(no UART behind it)"})
+        EXPECT_NE(table.out.find(cell), std::string::npos) << cell << "\n" << table.out;
+}
+#endif
+
+#if defined(ROVOD_HAVE_PORTS)
+// And on the machine's own ports: every device listed exists, and a UART slot the
 // kernel registered (ttyS0) is among them.
 TEST(RovodPorts, ListsTheMachinesSerialDevices) {
     const Outcome o = Rovod("ports --json");
@@ -196,5 +225,6 @@ TEST(RovodPorts, ListsTheMachinesSerialDevices) {
     }
     EXPECT_EQ(Rovod("ports").status, 0);
 }
+#endif
 
 }  // namespace

@@ -70,8 +70,11 @@ TEST(RovodUsage, RefusesBadCommandLinesWith64) {
         EXPECT_EQ(o.status, 64) << args << "\n" << o.out << o.err;
     }
     for (const char *args : {"--help", "read --help", "poll --help", "write --help", "parse --help",
-                             "info --help", "scan --help", "check --help", "plot --help", "ports --help"})
+                             "info --help", "scan --help", "check --help", "plot --help"})
         EXPECT_EQ(Rovod(args).status, 0) << args;
+#if defined(ROVOD_HAVE_PORTS)
+    EXPECT_EQ(Rovod("ports --help").status, 0);
+#endif
 }
 
 TEST(RovodRead, WorksWithNothingAttached) {

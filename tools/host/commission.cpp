@@ -201,12 +201,16 @@ int CmdScan(const Options &options, const char *argv0) {
 
     if (options.bJson) {
         nlohmann::json list = nlohmann::json::array();
-        for (const Found &f : found)
+        for (const Found &f : found) {
+            // Status bytes, as the table shows them.
+            nlohmann::json status = nlohmann::json::array();
+            for (double v : f.status) status.push_back(static_cast<unsigned>(v) & 0xFF);
             list.push_back({{"plc", f.plc},
                             {"baud", f.baud},
-                            {"status", f.status},
+                            {"status", status},
                             {"rtt_ms", std::round(f.rttMs * 10) / 10},
                             {"retries", f.retries}});
+        }
         PrintJson({{"result", found.empty() ? 1 : 0},
                    {"found", list},
                    {"asked", done},

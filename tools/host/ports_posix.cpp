@@ -1,6 +1,7 @@
 // The serial ports of a Linux machine, as udev knows them.
 #include <libudev.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "system.h"
@@ -39,12 +40,16 @@ bool ListPorts(nlohmann::json *pPorts, std::string *pError) {
             continue;
         }
         nlohmann::json port{{"device", node}, {"name", Text(udev_device_get_sysname(tty))}};
+        // The links as udev's DEVLINKS property lists them: the same on a
+        // live udev and on a recorded device tree.
         std::string byId, byPath;
-        udev_list_entry *link;
-        udev_list_entry_foreach(link, udev_device_get_devlinks_list_entry(tty)) {
-            const std::string name = udev_list_entry_get_name(link);
+        const std::string links = Text(udev_device_get_property_value(tty, "DEVLINKS"));
+        for (size_t at = 0; at < links.size();) {
+            const size_t end = std::min(links.find(' ', at), links.size());
+            const std::string name = links.substr(at, end - at);
             if (name.rfind("/dev/serial/by-id/", 0) == 0) byId = name;
             if (name.rfind("/dev/serial/by-path/", 0) == 0) byPath = name;
+            at = end + 1;
         }
         port["by_id"] = byId;
         port["by_path"] = byPath;
