@@ -24,7 +24,7 @@ plc=1
 wine64=/usr/lib/wine/wine64
 
 need=("$build/ZEDADAD.dll" "$build/tests/windows/DERUDE.exe")
-[ -n "$build64" ] && need+=("$build64/ZEDADAD.dll" "$build64/tests/windows/DERUDE.exe" "$build64/tests/windows/win32_line.exe")
+[ -n "$build64" ] && need+=("$build64/ZEDADAD.dll" "$build64/DERUDE.exe" "$build64/tests/windows/DERUDE.exe" "$build64/tests/windows/win32_line.exe")
 for f in "${need[@]}"; do
   [ -f "$f" ] || { echo "error: $f is missing: build the mingw (and mingw64) preset first" >&2; exit 1; }
 done
@@ -195,6 +195,29 @@ if [ -n "$build64" ]; then
   fi
   grep -E '^FAIL |passed, .* failed' "$work/line.log" || echo "FAIL no summary"
   echo "   win32_line: $(($(date +%s) - t0)) s"
+
+  # The x86-64 command-line host: the ports of the device map in COM order,
+  # and the value the test host wrote.
+  t0=$(date +%s)
+  echo "== DERUDE.exe (x86-64 command-line host): ports, read"
+  mkdir -p "$work/host64" && cp "$build64/DERUDE.exe" "$build64/ZEDADAD.dll" "$work/host64/"
+  names=
+  if (cd "$work/host64" && timeout 60 $wine64 DERUDE.exe ports --json) >"$work/host64.log" 2>&1; then
+    names=$(grep -o '"name":"COM[0-9]*"' "$work/host64.log" | sed 's/.*"\(COM[0-9]*\)"/\1/')
+  fi
+  missing=$(printf '%s\n' "${ports[@]}" | grep -vxF -f <(printf '%s\n' "$names") || true)
+  if [ -n "$names" ] && [ -z "$missing" ] && sort -V -C <<<"$names"; then
+    echo "ok   command-line host: ports lists the ${#ports[@]} mapped COM names, in COM order"
+  else
+    cat "$work/host64.log"; echo "FAIL command-line host (x86-64): ports"; status=1
+  fi
+  if (cd "$work/host64" && timeout 60 $wine64 DERUDE.exe read "$(printf %02X $plc)A0040" --port "$com" --json) \
+    >"$work/host64.log" 2>&1 && grep -q '"value":12.5' "$work/host64.log"; then
+    echo "ok   command-line host: read $(printf %02X $plc)A0040 gives 12.5"
+  else
+    cat "$work/host64.log"; echo "FAIL command-line host (x86-64): read"; status=1
+  fi
+  echo "   x86-64 command-line host: $(($(date +%s) - t0)) s"
 fi
 
 echo "== Wine suite ($WINE_ROUTE route): $([ $status = 0 ] && echo passed || echo FAILED) in $(($(date +%s) - started)) s"

@@ -1,6 +1,9 @@
 // The serial ports of a Windows machine: the COM names in the device map.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "system.h"
 
 namespace rovod {
@@ -24,6 +27,13 @@ bool ListPorts(nlohmann::json *pPorts, std::string *pError) {
             {{"device", std::string(data)}, {"name", std::string(data)}, {"driver", std::string(name)}});
     }
     RegCloseKey(key);
+    // The device map comes in the registry's order (COM1, COM11, COM2, ...).
+    auto number = [](const nlohmann::json &port) {
+        const std::string name = port["name"];
+        return name.rfind("COM", 0) == 0 ? std::atoi(name.c_str() + 3) : 0;
+    };
+    std::stable_sort(pPorts->begin(), pPorts->end(),
+                     [&](const nlohmann::json &a, const nlohmann::json &b) { return number(a) < number(b); });
     (void)pError;
     return true;
 }
