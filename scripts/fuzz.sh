@@ -7,7 +7,8 @@
 #   scripts/fuzz.sh --smoke     replay the corpora, then fuzz each target 3 s
 # New inputs go to build/fuzz/corpus/<target>, findings to
 # build/fuzz/findings/<target>/; the repository's seed corpora stay as they
-# are. Exit status 1 when a target found something.
+# are. Exit status 1 when a target found something. ROVOD_FUZZ_JOBS=N runs
+# N processes per target (libFuzzer's fork mode), for the slow targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -48,6 +49,8 @@ for t in "${targets[@]}"; do
   # The smoke run is the same on every machine: a fixed seed from the seed
   # corpus alone, not from what earlier long runs left here.
   extra=()
+  jobs=${ROVOD_FUZZ_JOBS:-1}
+  [ "$jobs" -gt 1 ] && [ $smoke = 0 ] && extra=(-fork="$jobs" -ignore_crashes=0)
   if [ $smoke = 1 ]; then
     work=$root/build/fuzz/smoke-corpus/$t
     rm -rf "$work"
@@ -69,6 +72,12 @@ for t in "${targets[@]}"; do
   fi
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  if [ "${extra[0]:-}" = "-fork=$jobs" ]; then
+    # Fork mode prints no totals: its last progress line has them.
+    execs=$(sed -n 's/^#\([0-9]*\): cov:.*/\1/p' "$log" | tail -1)
+    secs=$(sed -n 's/^#[0-9]*: cov:.* time: \([0-9]*\)s.*/\1/p' "$log" | tail -1)
+    [ -n "$execs" ] && [ "${secs:-0}" -gt 0 ] && speed=$((execs / secs))
+  fi
   found=$(find "$findings" -type f | wc -l)
   printf '%-16s %12s %8s %s\n' "$t" "${execs:-?}" "${speed:-?}" "$found"
   if [ $rc != 0 ]; then
