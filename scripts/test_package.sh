@@ -85,6 +85,17 @@ soname=$(objdump -p "$prefix/lib/libzedadad.so.0.1.0" | awk '$1 == "SONAME" { pr
 installed_read "" "$prefix/bin" "$prefix/bin/../lib/libzedadad.so.0"
 installed_commissioning "$prefix/bin"
 
+echo "== plain build with clang, BUILD_TESTING=OFF, installed"
+clang_build=build/plain-clang
+rm -rf "$clang_build" "$clang_build-install"
+CC=clang-14 CXX=clang++-14 cmake -S . -B "$clang_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$clang_build" -j "$jobs" >"$clang_build.log" 2>&1 || { cat "$clang_build.log"; exit 1; }
+if grep -q 'warning:' "$clang_build.log"; then
+  grep 'warning:' "$clang_build.log"; echo "FAIL the plain clang build warns"; exit 1
+fi
+cmake --install "$clang_build" --prefix "$PWD/$clang_build-install" >/dev/null
+installed_read "clang" "$PWD/$clang_build-install/bin" "$PWD/$clang_build-install/bin/../lib/libzedadad.so.0"
+
 echo "== consumer (tests/package) against the install"
 tests/package/run.sh "$prefix" "$prefix/bin/rovod-sim"
 
