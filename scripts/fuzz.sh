@@ -46,11 +46,11 @@ printf '%-16s %12s %8s %s\n' TARGET EXECUTIONS EXEC/S FINDINGS
 for t in "${targets[@]}"; do
   seeds=$root/tests/fuzz/corpus/$t
   work=$root/build/fuzz/corpus/$t
-  # The smoke run is the same on every machine: a fixed seed from the seed
-  # corpus alone, not from what earlier long runs left here.
   extra=()
   jobs=${ROVOD_FUZZ_JOBS:-1}
   [ "$jobs" -gt 1 ] && [ $smoke = 0 ] && extra=(-fork="$jobs" -ignore_crashes=0)
+  # The smoke run is the same on every machine: a fixed seed from the seed
+  # corpus alone, not from what earlier long runs left here.
   if [ $smoke = 1 ]; then
     work=$root/build/fuzz/smoke-corpus/$t
     rm -rf "$work"
