@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/context.h"
 #include "bench_util.h"
-#include "driver/context.h"
 #include "driver/lifecycle.h"
 #include "instance.h"
 #include "line/fake_controller.h"

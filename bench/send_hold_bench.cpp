@@ -18,8 +18,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/context.h"
 #include "bench_util.h"
-#include "driver/context.h"
 #include "line/qobcom.h"
 #include "line/send.h"
 #include "platform/system.h"

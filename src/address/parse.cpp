@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "host/log.h"
+#include "base/log.h"
 
 namespace zev {
 

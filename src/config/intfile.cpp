@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/context.h"
-#include "host/log.h"
+#include "base/context.h"
+#include "base/log.h"
 
 namespace zev {
 

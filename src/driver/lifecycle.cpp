@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/ended.h"
+#include "base/log.h"
 #include "config/intfile.h"
-#include "host/ended.h"
-#include "host/log.h"
 #include "line/qobcom.h"
 #include "line/send.h"
 

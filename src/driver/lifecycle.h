@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "zedadad/zedadad.h"
 
 namespace zev {

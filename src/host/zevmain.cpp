@@ -2,16 +2,14 @@
 #include <array>
 
 #include "address/parse.h"
+#include "base/ended.h"
+#include "base/log.h"
 #include "driver/lifecycle.h"
-#include "host/ended.h"
-#include "host/log.h"
 #include "host/operation.h"
 #include "protocol/read.h"
 #include "protocol/write.h"
 
 namespace zev {
-
-std::atomic<uint32_t> bEnded{0};
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Reply reception into the instance's 128-byte receive buffer.
 #include "line/receive.h"
 
-#include "driver/context.h"
-#include "host/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "line/qobcom.h"
 
 namespace zev {

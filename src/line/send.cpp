@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "host/log.h"
+#include "base/log.h"
 #include "line/qobcom.h"
 
 namespace zev {

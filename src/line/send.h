@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "zedadad/zedadad.h"
 
 namespace zev {

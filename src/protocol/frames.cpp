@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "driver/context.h"
-#include "host/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "line/receive.h"
 
 namespace zev {

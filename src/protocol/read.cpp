@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "driver/context.h"
-#include "host/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "line/receive.h"
 #include "line/send.h"
 #include "protocol/frames.h"

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "driver/context.h"
-#include "host/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "zedadad/zedadad.h"
 
 namespace zev {

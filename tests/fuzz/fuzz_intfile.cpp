@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "fuzz_util.h"
 #include "scripted/scripted_system.h"
 #include "support/test_host.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "fuzz_util.h"
 #include "scripted/scripted_system.h"
 #include "zedadad/zedadad.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "fuzz_util.h"
 #include "scripted/scripted_system.h"
 #include "support/test_host.h"

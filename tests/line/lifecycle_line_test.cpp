@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "driver/lifecycle.h"
 #include "line/pty.h"
 #include "line/qobcom.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "driver/lifecycle.h"
 #include "instance.h"
 #include "line/fake_controller.h"

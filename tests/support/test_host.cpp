@@ -6,7 +6,7 @@
 #include <mutex>
 #include <ostream>
 
-#include "host/ended.h"
+#include "base/ended.h"
 
 namespace testhost {
 

@@ -1,7 +1,7 @@
 // ZevMain: the function table, the two dispatcher errors, the ended flag.
 #include <gtest/gtest.h>
 
-#include "host/ended.h"
+#include "base/ended.h"
 #include "support/test_host.h"
 
 namespace {

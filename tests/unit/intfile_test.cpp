@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "support/test_host.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/context.h"
-#include "host/ended.h"
+#include "base/context.h"
+#include "base/ended.h"
 #include "scripted/scripted_system.h"
 #include "support/test_host.h"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "scripted/scripted_system.h"
 #include "support/test_host.h"
 #include "zedadad/zedadad.h"

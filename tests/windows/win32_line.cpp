@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/context.h"
+#include "base/context.h"
 #include "line/qobcom.h"
 #include "platform/system.h"
 #include "zedadad/zedadad.h"
