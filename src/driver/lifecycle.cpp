@@ -225,7 +225,12 @@ uint16_t WarmStart(ZevRequest *pRequest) {
     DriverContext *pContext = ContextFor(pRequest, "WarmStart");
     if (pContext == nullptr) return ZEV_REJECTED;
     const sys::Handle hCom = PortOf(pContext);
-    if (hCom != 0) QobComFlushInput(hCom);
+    bool bBounded = false;
+    if (hCom != 0) QobComFlushInput(hCom, &bBounded);
+    if (bBounded && pContext->DebugFlag != 0) {
+        err(kLogTrace, "ROVOD> WarmStart() Input still arriving after %u ms, flush ended",
+            static_cast<unsigned>(kFlushBoundMs));
+    }
     err(kLogTrace, "ROVOD> WarmStart()");
     return ZEV_OK;
 }

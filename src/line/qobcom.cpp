@@ -108,22 +108,34 @@ int32_t QobComSetReadTimeout(sys::Handle hCom, int32_t iTimeout10ms) {
     return static_cast<int32_t>(dwPreviousMs / kMsPerUnit);
 }
 
-uint16_t QobComFlushInput(sys::Handle hCom) {
+uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded) {
+    if (pbBounded != nullptr) *pbBounded = false;
     uint32_t dwErrors = 0;
     sys::ComStat stat{};
     bool bFailed = sys::ClearCommError(hCom, &dwErrors, &stat) != 1;
     if (bFailed || stat.cbInQue > 0) {
         const int32_t iPrevious = QobComSetReadTimeout(hCom, kFlushTimeout10ms);
         std::array<uint8_t, kFlushReadSize> discard{};
-        uint32_t dwRead = 0;
-        do {
-            dwRead = 0;
+        const int64_t llStartMs = sys::ClockMs();
+        bool bFull = false;
+        for (;;) {
+            uint32_t dwRead = 0;
             bFailed =
                 sys::ReadFile(hCom, discard.data(), static_cast<uint32_t>(discard.size()), &dwRead) != 1;
-        } while (!bFailed && dwRead == discard.size());
+            bFull = !bFailed && dwRead == discard.size();
+            if (!bFull) break;
+            // A babbling line fills every read: without a bound the call
+            // would never come back to the host.
+            if (sys::ClockMs() - llStartMs >= kFlushBoundMs) break;
+        }
+        if (bFull && pbBounded != nullptr) *pbBounded = true;
         if (iPrevious != 0) QobComSetReadTimeout(hCom, iPrevious);
     }
     return bFailed ? kQobOpenFailed : kQobOk;
+}
+
+uint16_t QobComPurgeInput(sys::Handle hCom) {
+    return sys::PurgeComm(hCom, sys::kPurgeRxClear) != 0 ? kQobOk : kQobOpenFailed;
 }
 
 uint16_t QobComWrite(sys::Handle hCom, const void *pBuffer, uint32_t dwCount, uint32_t *pWritten) {

@@ -27,7 +27,15 @@ enum : uint16_t {
 uint16_t QobComOpen(const char *pszPort, const LineSettings *pSettings, uint16_t wMask, sys::Handle *phCom);
 uint16_t QobComClose(sys::Handle hCom);
 int32_t QobComSetReadTimeout(sys::Handle hCom, int32_t iTimeout10ms);
-uint16_t QobComFlushInput(sys::Handle hCom);
+// Reads and drops waiting input until a read comes back short. On a line that
+// never falls quiet it stops once it has read for kFlushBoundMs, and says so
+// in *pbBounded: the read running then ends within its own 50 ms time-out,
+// so a flush takes at most kFlushBoundMs + 50 ms.
+constexpr uint32_t kFlushBoundMs = 100;
+uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded = nullptr);
+// The system drops what the port has received, without reading it: 0, or 1
+// when the port cannot purge.
+uint16_t QobComPurgeInput(sys::Handle hCom);
 uint16_t QobComWrite(sys::Handle hCom, const void *pBuffer, uint32_t dwCount, uint32_t *pWritten);
 uint16_t QobComRead(sys::Handle hCom, void *pBuffer, uint16_t wCount, uint32_t *pReceived);
 uint16_t QobComSendBreak(uint32_t dwMilliseconds, sys::Handle hCom);

@@ -42,10 +42,15 @@ uint16_t ReceiveFixed(DriverContext *pContext) {
 }
 
 // Byte by byte up to the end character; each byte waits at most the read
-// time-out. A full buffer without the end character counts as a break-off.
+// time-out. A full buffer without the end character counts as a break-off,
+// and so does a scan that has run for a whole reply time-out: bytes that
+// trickle in without an end character (noise slower than a byte per read
+// time-out) would otherwise hold the call for up to 128 time-outs.
 uint16_t ReceiveScan(DriverContext *pContext, uint8_t bEndChar) {
     uint8_t *pBuf = pContext->pRecvBuf;
     pContext->wRecvLen = 0;
+    const int64_t llStartMs = sys::ClockMs();
+    const int64_t llBoundMs = int64_t{pContext->iTimeout} * 10;
     uint32_t iReceived = 0;
     if (QobComRead(pContext->hCom, pBuf, 1, &iReceived) != kQobOk || iReceived != 1) {
         ReportNothingReplied(pContext);
@@ -61,6 +66,14 @@ uint16_t ReceiveScan(DriverContext *pContext, uint8_t bEndChar) {
         ++pContext->wRecvLen;
         if (pContext->wRecvLen >= kRecvBufSize) {
             err(kLogTrace, "ROVOD> Receive() No end character within %d bytes", kRecvBufSize);
+            wCode = kReceiveBrokenOff;
+            break;
+        }
+        if (llBoundMs > 0 && sys::ClockMs() - llStartMs >= llBoundMs) {
+            if (pContext->DebugFlag != 0) {
+                err(kLogTrace, "ROVOD> Receive() Input still arriving after %u ms, scan ended",
+                    static_cast<unsigned>(llBoundMs));
+            }
             wCode = kReceiveBrokenOff;
             break;
         }

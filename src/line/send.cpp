@@ -131,7 +131,9 @@ uint16_t SendSwitched(DriverContext *pContext) {
 
 // Input waiting before a request goes out answers no request still open (a
 // late reply of a call that gave up, noise): discard it so it is never taken
-// for this request's reply.
+// for this request's reply. The system drops it at once; where it cannot,
+// the flush reads it away, bounded so that a line that never falls quiet
+// cannot hold the call.
 void DiscardStaleInput(DriverContext *pContext) {
     uint32_t dwErrors = 0;
     sys::ComStat stat{};
@@ -139,7 +141,13 @@ void DiscardStaleInput(DriverContext *pContext) {
     if (pContext->DebugFlag != 0) {
         err(kLogTrace, "ROVOD> Send() Discarding %u stale bytes", static_cast<unsigned>(stat.cbInQue));
     }
-    QobComFlushInput(pContext->hCom);
+    if (QobComPurgeInput(pContext->hCom) == kQobOk) return;
+    bool bBounded = false;
+    QobComFlushInput(pContext->hCom, &bBounded);
+    if (bBounded && pContext->DebugFlag != 0) {
+        err(kLogTrace, "ROVOD> Send() Input still arriving after %u ms, discard ended",
+            static_cast<unsigned>(kFlushBoundMs));
+    }
 }
 
 }  // namespace

@@ -82,6 +82,10 @@ int SetCommTimeouts(Handle h, const CommTimeouts *pTimeouts);
 int SetupComm(Handle h, uint32_t dwInQueue, uint32_t dwOutQueue);
 // Clears the port's error state; 1 on success.
 int ClearCommError(Handle h, uint32_t *pErrors, ComStat *pStat);
+// Drops what the port holds: with kPurgeRxClear, every byte received and
+// not yet read. Nonzero on success.
+enum : uint32_t { kPurgeRxClear = 0x0008 };
+int PurgeComm(Handle h, uint32_t dwFlags);
 // Blocking read: returns when n bytes have arrived or the total read
 // time-out has passed, whichever is first; a short count is no error.
 int ReadFile(Handle h, void *pBuffer, uint32_t n, uint32_t *pRead);

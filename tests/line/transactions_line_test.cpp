@@ -1,15 +1,19 @@
 // Reads and writes through ZevMain over a pseudo-terminal, against a
 // controller that answers on the far end as the protocol says; and the
 // proof that a transaction allocates nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <random>
+#include <thread>
 
 #include "line/fake_controller.h"
 #include "line/pty.h"
@@ -258,6 +262,86 @@ TEST_F(TransactionsLine, SilenceIsALineFailureAfterThreeAttempts) {
     EXPECT_EQ(Call(ZEV_SINGLE_WRITE), 2u);
     EXPECT_EQ(plc->Requests(), 6);
     EXPECT_TRUE(testhost::Logged("ROVOD> DoWrite() Retry 2, TLen 14"));
+}
+
+// A line that never falls quiet: 64 noise bytes without the end character
+// every 2 ms, from the far end, until stopped or for at most 20 s.
+struct Babbler {
+    explicit Babbler(ptytest::Pty *pPty) : pPty(pPty) {
+        fcntl(pPty->iMaster, F_SETFL, fcntl(pPty->iMaster, F_GETFL) | O_NONBLOCK);
+        thread = std::thread([this] {
+            std::mt19937 random(7);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!bStop && std::chrono::steady_clock::now() < end) {
+                uint8_t noise[64];
+                for (uint8_t &b : noise) b = static_cast<uint8_t>(random() % 0x16);  // below 0x16
+                ptytest::PtyWrite(this->pPty, noise, sizeof noise);  // dropped when the line is full
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+    ~Babbler() {
+        bStop = true;
+        thread.join();
+        fcntl(pPty->iMaster, F_SETFL, fcntl(pPty->iMaster, F_GETFL) & ~O_NONBLOCK);
+    }
+    ptytest::Pty *pPty;
+    std::atomic<bool> bStop{false};
+    std::thread thread;
+};
+
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+TEST_F(TransactionsLine, BabblingLineBoundsEveryCall) {
+    struct Babbled {
+        const char *pszAddress;
+        int32_t iMemType;
+        int32_t iTag;
+        int32_t iCount;
+        int32_t iBitNo;
+        uint32_t iFunction;
+    };
+    const Babbled calls[] = {
+        {"05A0020", 'A', 0x20, 1, -1, ZEV_SINGLE_READ},  {"05I00213", 'I', 0x21, 1, 3, ZEV_SINGLE_READ},
+        {"05A0010", 'R', 0x10, 8, -1, ZEV_BLOCK_READ},   {"05X0110", 'X', 0x110, 4, -1, ZEV_BLOCK_READ},
+        {"0520000", '2', 0, 10, -1, ZEV_BLOCK_READ},     {"0530000", '3', 0, 16, -1, ZEV_BLOCK_READ},
+        {"05A0030", 'A', 0x30, 1, -1, ZEV_SINGLE_WRITE}, {"05F0033", 'F', 0x33, 1, -1, ZEV_SINGLE_WRITE},
+        {"05I00407", 'I', 0x40, 1, 7, ZEV_SINGLE_WRITE}, {"05X0140", 'X', 0x140, 1, -1, ZEV_SINGLE_WRITE},
+        {"05Z0004", 'Z', 4, 1, -1, ZEV_SINGLE_WRITE},
+    };
+    // Three silent attempts of a 100 ms reply time-out, the discard's bound,
+    // and room for a loaded machine.
+    constexpr int64_t kBoundMs = 3 * 100 + 150 + 150;
+    plc->SetMode(Mode::Silent);
+    int64_t llLongestMs = 0;
+    {
+        Babbler babbler(&pty);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const Babbled &c : calls) {
+            SCOPED_TRACE(c.pszAddress);
+            SetGate(c.pszAddress, c.iMemType, c.iTag, c.iCount, c.iBitNo);
+            if (c.iFunction == ZEV_SINGLE_WRITE) SetWord(1);
+            const auto before = value;
+            const auto start = std::chrono::steady_clock::now();
+            const uint32_t result = Call(c.iFunction);
+            const int64_t llMs = MsSince(start);
+            llLongestMs = std::max(llLongestMs, llMs);
+            EXPECT_TRUE(result == 1 || result == 2) << result;
+            EXPECT_LE(llMs, kBoundMs);
+            EXPECT_EQ(value, before);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Call(ZEV_WARM_START), 0u);
+        EXPECT_LE(MsSince(start), 150 + 150);
+    }
+    std::printf("longest call on the babbling line: %lld ms\n", static_cast<long long>(llLongestMs));
+    plc->SetMode(Mode::Normal);
+    SetGate("05A0020", 'A', 0x20, 1);
+    EXPECT_EQ(Call(ZEV_SINGLE_READ), 0u) << testhost::Dump();
+    EXPECT_FLOAT_EQ(FloatAt(0), 0.8f);
 }
 
 TEST_F(TransactionsLine, TransactionsAllocateNothing) {

@@ -67,7 +67,10 @@ Port *Find(sys::Handle h) {
 }
 
 void Arrive(const Bytes &bytes, int64_t tNs) {
+    // In time order; bytes that come after everything queued need no sort.
+    const bool bInOrder = S().input.empty() || S().input.back().tNs <= tNs;
     for (uint8_t b : bytes) S().input.push_back({tNs, b});
+    if (bInOrder) return;
     std::stable_sort(S().input.begin(), S().input.end(),
                      [](const Arrival &a, const Arrival &b) { return a.tNs < b.tNs; });
 }
@@ -100,6 +103,18 @@ void SetInitialTimeouts(const sys::CommTimeouts &timeouts) { S().initialTimeouts
 void SetInitialDcb(const sys::Dcb &dcb) { S().initialDcb = dcb; }
 
 void Feed(const Bytes &bytes, int64_t delayMs) { Arrive(bytes, S().nowNs + delayMs * kMs); }
+void Babble(size_t chunk, int64_t periodMs, int64_t durationMs) {
+    uint32_t seed = 12345;
+    for (int64_t t = 0; t < durationMs; t += periodMs) {
+        Bytes noise(chunk);
+        for (uint8_t &b : noise) {
+            seed = seed * 1103515245u + 12345u;
+            b = static_cast<uint8_t>(seed >> 16);
+            if (b == 0x16) b = 0x17;
+        }
+        Feed(noise, t);
+    }
+}
 void Reply(const Bytes &bytes, int64_t delayMs) { S().replies.push_back({{bytes, delayMs}}); }
 void ReplyInPieces(const std::vector<Piece> &pieces) { S().replies.push_back(pieces); }
 void NoReply() { S().replies.push_back({}); }
@@ -211,6 +226,19 @@ int ClearCommError(Handle h, uint32_t *pErrors, ComStat *pStat) {
     if (pErrors) *pErrors = 0;
     if (pStat) *pStat = {queued, 0};
     scripted::Record(Kind::ClearError, queued);
+    return 1;
+}
+
+int PurgeComm(Handle h, uint32_t dwFlags) {
+    if (scripted::Failing(Call::PurgeComm) || !scripted::Find(h)) return 0;
+    int64_t dropped = 0;
+    if ((dwFlags & kPurgeRxClear) != 0) {
+        while (!S().input.empty() && S().input.front().tNs <= S().nowNs) {
+            S().input.pop_front();
+            ++dropped;
+        }
+    }
+    scripted::Record(Kind::Purge, dropped);
     return 1;
 }
 

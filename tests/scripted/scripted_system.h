@@ -24,6 +24,7 @@ enum class Call {
     SetCommTimeouts,
     SetupComm,
     ClearCommError,
+    PurgeComm,
     ReadFile,
     WriteFile,
     CloseHandle,
@@ -43,6 +44,7 @@ enum class Kind {
     SetTimeouts,  // value = ReadTotalTimeoutConstant
     SetupComm,    // value = input queue size
     ClearError,
+    Purge,   // value = bytes dropped
     Read,    // value = bytes asked, bytes = bytes delivered
     Write,   // bytes = bytes written
     Escape,  // value = function code (kSetRts ...)
@@ -93,6 +95,9 @@ void SetInitialDcb(const sys::Dcb &dcb);
 
 // Input. Feed: bytes available delayMs from now, independent of writes.
 void Feed(const Bytes &bytes, int64_t delayMs = 0);
+// A line that never falls quiet: `chunk` noise bytes (never the end
+// character 0x16) every periodMs from now, for durationMs.
+void Babble(size_t chunk, int64_t periodMs, int64_t durationMs);
 // Replies, one per later write in queue order: released by that write.
 void Reply(const Bytes &bytes, int64_t delayMs = 0);
 void ReplyInPieces(const std::vector<Piece> &pieces);

@@ -18,6 +18,7 @@
 
 #include "base/context.h"
 #include "base/ended.h"
+#include "line/qobcom.h"
 #include "scripted/scripted_system.h"
 #include "support/test_host.h"
 
@@ -338,6 +339,22 @@ TEST_F(Lifecycle, WarmStartFlushesOnlyAnOpenPort) {
     EXPECT_EQ(Call(ZEV_WARM_START), 0u);
     EXPECT_EQ(testhost::LogTexts(), (std::vector<std::string>{"ROVOD> WarmStart()"}));
     EXPECT_EQ(scripted::Pending(), 0u);
+
+    // A babbling line: the flush ends after its bound, said when debugging.
+    for (uint16_t wDebug : {0, 1}) {
+        scripted::AdvanceMs(1000);  // the last babble is over
+        scripted::Babble(64, 2, 500);
+        Context().DebugFlag = wDebug;
+        testhost::Reset();
+        const int64_t llStart = scripted::NowNs();
+        EXPECT_EQ(Call(ZEV_WARM_START), 0u);
+        EXPECT_LE(scripted::NowNs() - llStart, (zev::kFlushBoundMs + 50) * 1000000);
+        std::vector<std::string> expected{"ROVOD> WarmStart()"};
+        if (wDebug)
+            expected.insert(expected.begin(),
+                            "ROVOD> WarmStart() Input still arriving after 100 ms, flush ended");
+        EXPECT_EQ(testhost::LogTexts(), expected);
+    }
 }
 
 TEST_F(Lifecycle, CloseComClosesOnceAndReportsAFailedClose) {

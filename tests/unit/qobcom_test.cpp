@@ -238,6 +238,29 @@ TEST_F(QobCom, FlushReadsInBlocksOf512At50msThenRestoresTheTimeOut) {
     EXPECT_EQ(ReadSizes(), (std::vector<int64_t>{512, 512, 0}));
 }
 
+TEST_F(QobCom, FlushOfABabblingLineEndsAfterItsBound) {
+    sys::Handle h = Open();
+    SetReadTimeoutMs(h, 300);
+    scripted::Babble(64, 2, 2000);  // every 512-byte read fills in 16 ms
+    bool bBounded = false;
+    EXPECT_EQ(zev::QobComFlushInput(h, &bBounded), zev::kQobOk);
+    EXPECT_TRUE(bBounded);
+    // Full reads end at 14, 30, ... 110 ms: the first to end past 100 ms is the last.
+    EXPECT_EQ(ReadSizes(), (std::vector<int64_t>(7, 512)));
+    EXPECT_EQ(scripted::NowNs(), 110 * 1000000);
+    const auto writes = scripted::EventsOf(Kind::SetTimeouts);
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_EQ(writes[writes.size() - 2].value, 50);
+    EXPECT_EQ(writes.back().value, 300);
+
+    // A quiet line is not bounded.
+    scripted::Reset();
+    h = Open();
+    scripted::Feed(scripted::Bytes(600, 0x55));
+    EXPECT_EQ(zev::QobComFlushInput(h, &bBounded), zev::kQobOk);
+    EXPECT_FALSE(bBounded);
+}
+
 TEST_F(QobCom, FlushOfAnEmptyQueueReadsNothing) {
     sys::Handle h = Open();
     const size_t before = scripted::EventsOf(Kind::SetTimeouts).size();

@@ -2,6 +2,7 @@
 // type-3 block-length adaptation, parameter gates and refused reads.
 #include "protocol/read.h"
 
+#include "line/qobcom.h"
 #include "transaction_fixture.h"
 
 namespace {
@@ -243,6 +244,69 @@ TEST_F(Read, LateReplyOfAnAbandonedReadIsDiscardedBeforeTheNextRequest) {
     EXPECT_EQ(FloatAt(0), 0.25f);
     EXPECT_TRUE(testhost::Logged("ROVOD> Send() Discarding 11 stale bytes")) << testhost::Dump();
     EXPECT_EQ(scripted::Pending(), 0u);
+}
+
+struct BabbledCall {
+    const char *pszAddress;
+    int32_t iMemType;
+    int32_t iTag;
+    int32_t iCount;
+    int32_t iBitNo;
+    uint32_t iFunction;
+};
+
+// A line that never falls quiet (a converter stuck sending): every read and
+// write ends as a rejected or failed call, in no more time than three silent
+// attempts take, and leaves the host's value buffer as it was.
+TEST_F(Read, BabblingLineEndsEveryCallWithinItsBound) {
+    const BabbledCall calls[] = {
+        {"05A0020", 'A', 0x20, 1, -1, ZEV_SINGLE_READ},   {"05I00213", 'I', 0x21, 1, 3, ZEV_SINGLE_READ},
+        {"05A0010", 'F', 0x10, 8, -1, ZEV_BLOCK_READ},    {"05X0110", 'X', 0x110, 4, -1, ZEV_BLOCK_READ},
+        {"0520000", '2', 0, 10, -1, ZEV_BLOCK_READ},      {"0530000", '3', 0, 16, -1, ZEV_BLOCK_READ},
+        {"05A0030", 'A', 0x30, 1, -1, ZEV_SINGLE_WRITE},  {"05P0032", 'P', 0x32, 1, -1, ZEV_SINGLE_WRITE},
+        {"05I0040", 'I', 0x40, 1, -1, ZEV_SINGLE_WRITE},  {"05I00407", 'I', 0x40, 1, 7, ZEV_SINGLE_WRITE},
+        {"05X0140", 'X', 0x140, 1, -1, ZEV_SINGLE_WRITE}, {"05Z0004", 'Z', 4, 1, -1, ZEV_SINGLE_WRITE},
+    };
+    for (bool bPurges : {true, false}) {
+        for (const BabbledCall &c : calls) {
+            SCOPED_TRACE(testing::Message() << c.pszAddress << (bPurges ? "" : " without purge"));
+            SetUp();
+            context.iTimeout = 10;
+            context.IFG = 3;
+            context.DebugFlag = 1;
+            if (!bPurges) scripted::Fail(scripted::Call::PurgeComm, -1);
+            scripted::Babble(64, 2, 10000);
+            SetGate(c.pszAddress, 5, c.iMemType, c.iTag, c.iCount, c.iBitNo);
+            if (c.iFunction == ZEV_SINGLE_WRITE) SetWord(1);
+            const auto before = value;
+            const int64_t llStart = scripted::NowNs();
+            const uint32_t result = Call(c.iFunction);
+            EXPECT_TRUE(result == 1 || result == 2) << result << testhost::Dump();
+            // Three attempts against a silent controller: gap and reply time-out
+            // each; a port that cannot purge adds a bounded flush per attempt.
+            int64_t llBoundMs = 3 * (3 + 100);
+            if (!bPurges) llBoundMs += 3 * (zev::kFlushBoundMs + 50);
+            EXPECT_LE(scripted::NowNs() - llStart, llBoundMs * 1000000);
+            EXPECT_EQ(value, before);
+            EXPECT_TRUE(GuardIntact());
+            EXPECT_EQ(testhost::Logged("ROVOD> Send() Input still arriving after 100 ms, discard ended"),
+                      !bPurges);
+        }
+    }
+}
+
+// Noise that trickles in slower than a byte per gap but faster than the
+// reply time-out: the drain after the header fault ends after one time-out.
+TEST_F(Read, TricklingNoiseEndsTheDrainAfterOneReplyTimeOut) {
+    context.iTimeout = 10;
+    context.DebugFlag = 1;
+    SetGate("05A0020", 5, 'A', 0x20, 1);
+    scripted::Babble(1, 30, 100000);
+    const int64_t llStart = scripted::NowNs();
+    EXPECT_EQ(Call(ZEV_SINGLE_READ), 1u);
+    EXPECT_TRUE(testhost::Logged("ROVOD> Receive() Input still arriving after 100 ms, scan ended"));
+    // Per attempt: the 11-byte read (100 ms) and a drain of at most 100 ms plus one byte.
+    EXPECT_LE(scripted::NowNs() - llStart, 3 * (100 + 100 + 30) * 1000000);
 }
 
 TEST_F(Read, ReplyInPiecesWithTrailingBytesAndNoiseBefore) {

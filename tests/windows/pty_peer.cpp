@@ -1,6 +1,8 @@
 // The far end of win32_line.exe's COM port: a pseudo-terminal that does what
 // each line the Windows side sends asks for.
 //   S n pieces gap   send n bytes 'A'..'Z' repeated, in pieces gap ms apart
+//   B ms             babble for ms: 64 noise bytes (never 0x16) every 2 ms,
+//                    then drop whatever the Windows side sent meanwhile
 //   H ms             wait, then close the master: the port disappears
 // Prints the slave's path, then serves until H or the master fails.
 #include <fcntl.h>
@@ -34,6 +36,30 @@ bool Send(int fd, unsigned n, unsigned pieces, unsigned gapMs) {
     return true;
 }
 
+// Writes that find the line full are dropped, as a stuck transmitter's bytes
+// would be lost.
+void Babble(int fd, unsigned ms) {
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    unsigned seed = 1;
+    while (std::chrono::steady_clock::now() < end) {
+        unsigned char noise[64];
+        for (unsigned char &b : noise) {
+            seed = seed * 1103515245u + 12345u;
+            b = static_cast<unsigned char>((seed >> 16) % 0x16);
+        }
+        if (write(fd, noise, sizeof noise) < 0) {
+            // full: the bytes are lost
+        }
+        Pause(2);
+    }
+    unsigned char sink[256];
+    while (read(fd, sink, sizeof sink) > 0) {
+    }
+    fcntl(fd, F_SETFL, flags);
+}
+
 }  // namespace
 
 int main() {
@@ -60,6 +86,8 @@ int main() {
         std::fprintf(stderr, "peer: %s\n", line.c_str());
         if (std::sscanf(line.c_str(), "S %u %u %u", &a, &b, &c) == 3) {
             if (!Send(master, a, b, c)) return 1;
+        } else if (std::sscanf(line.c_str(), "B %u", &a) == 1) {
+            Babble(master, a);
         } else if (std::sscanf(line.c_str(), "H %u", &a) == 1) {
             Pause(a);
             close(master);

@@ -2,7 +2,7 @@
 // system and line layer on a COM port whose far end is pty_peer, which sends
 // what each request line asks for. Checks what the 32-bit host scenario
 // cannot afford: read time-outs, queue counts, the WarmStart flush, break,
-// the port names, a port that disappears during a read.
+// the port names, a babbling line, a port that disappears during a read.
 //
 //   win32_line.exe COM1   (COM1..COM9 and COM10 all lead to the same pty)
 #include <chrono>
@@ -158,6 +158,84 @@ void CheckWarmStartFlush(ZevRequest *pRequest) {
           "the next reply arrives whole, no stale byte before it", std::to_string(dwRead) + " bytes");
 }
 
+GateRecord GateFor(ZevRequest *pRequest, const char *pszAddress, bool bBlock, int32_t iDataType,
+                   int32_t iCount, unsigned char *pValue) {
+    GateDefinition def{};
+    def.pszAddress = pszAddress;
+    def.iDataType = iDataType;
+    def.iBlockSize = iCount;
+    Call(pRequest, bBlock ? ZEV_BLOCK_ADDRESS_PARSER : ZEV_SINGLE_ADDRESS_PARSER, &def);
+    GateRecord rec{};
+    rec.pszAddress = pszAddress;
+    rec.iPlcAddr = def.iPlcAddr;
+    rec.iMemType = def.iMemType;
+    rec.iTagAddr = def.iTagAddr;
+    rec.iBitNo = def.iBitNo;
+    rec.iBits = def.iBits;
+    rec.iCount = iCount;
+    rec.hGate = 1;
+    rec.pValue = pValue;
+    return rec;
+}
+
+// A line that never falls quiet: every call ends in about the time three
+// silent attempts take (200 ms reply time-out), plus the flush's bound.
+void CheckBabble(ZevRequest *pRequest) {
+    const sys::Handle h = Port(pRequest);
+    zev::QobComSetReadTimeout(h, 20);
+    const uint32_t asked = NowMs();
+    Check(Ask(h, "B 3000"), "ask the far end to babble for 3 s");
+    Pause(100);
+    struct Babbled {
+        const char *pszAddress;
+        bool bBlock;
+        int32_t iDataType;
+        int32_t iCount;
+        uint32_t iFunction;
+    };
+    const Babbled calls[] = {
+        {"01A0005", false, ZEV_TYPE_LONG, 1, ZEV_SINGLE_READ},
+        {"01A0000", true, ZEV_TYPE_LONG, 8, ZEV_BLOCK_READ},
+        {"01I00123", false, ZEV_TYPE_DIGITAL, 1, ZEV_SINGLE_READ},
+        {"01A0010", false, ZEV_TYPE_LONG, 1, ZEV_SINGLE_WRITE},
+        {"01I0020", false, ZEV_TYPE_ANALOG16_0, 1, ZEV_SINGLE_WRITE},
+    };
+    uint32_t longest = 0;
+    for (const Babbled &c : calls) {
+        alignas(4) unsigned char value[64];
+        std::memset(value, 0x5A, sizeof value);
+        if (c.iFunction == ZEV_SINGLE_WRITE) {
+            const float f = 1.0f;  // a value every write gate takes
+            std::memcpy(value, &f, sizeof f);
+        }
+        unsigned char before[sizeof value];
+        std::memcpy(before, value, sizeof value);
+        GateRecord rec = GateFor(pRequest, c.pszAddress, c.bBlock, c.iDataType, c.iCount, value);
+        const uint32_t start = NowMs();
+        const uint32_t rc = Call(pRequest, c.iFunction, &rec);
+        const uint32_t elapsed = NowMs() - start;
+        longest = elapsed > longest ? elapsed : longest;
+        const bool bUntouched = std::memcmp(before, value, sizeof value) == 0;
+        Check((rc == 1 || rc == 2) && elapsed <= 3 * 203 + 150 + 250 && bUntouched,
+              std::string("babbling line: ") + c.pszAddress + " ends within its bound",
+              "rc " + std::to_string(rc) + " after " + std::to_string(elapsed) + " ms");
+    }
+    std::printf("  longest call on the babbling line: %u ms\n", longest);
+    const uint32_t start = NowMs();
+    const uint32_t rc = Call(pRequest, ZEV_WARM_START, nullptr);
+    const uint32_t elapsed = NowMs() - start;
+    Check(rc == 0 && elapsed <= 150 + 250, "babbling line: WarmStart ends within its bound",
+          std::to_string(elapsed) + " ms");
+    const uint32_t since = NowMs() - asked;
+    if (since < 3400) Pause(3400 - since);
+    Call(pRequest, ZEV_WARM_START, nullptr);
+    uint8_t buffer[8]{};
+    uint32_t dwRead = 0;
+    Check(Ask(h, "S 5 1 0") && zev::QobComRead(h, buffer, 8, &dwRead) == zev::kQobOk && dwRead == 5 &&
+              Pattern(buffer, 5),
+          "after the babble the next reply arrives whole", std::to_string(dwRead) + " bytes");
+}
+
 void CheckBreak(sys::Handle h) {
     const uint32_t start = NowMs();
     Check(zev::QobComSendBreak(100, h) == zev::kQobOk && NowMs() - start >= 95,
@@ -182,23 +260,10 @@ void CheckHangup(ZevRequest *pRequest, int plc) {
     Check(rc != zev::kQobOk && dwRead == 0 && elapsed <= 2600,
           "a read when the port disappears fails, no hang",
           "rc " + std::to_string(rc) + " after " + std::to_string(elapsed) + " ms");
-    GateDefinition def{};
     char address[8];
     std::snprintf(address, sizeof address, "%02XA0005", plc);
-    def.pszAddress = address;
-    def.iDataType = ZEV_TYPE_LONG;
-    Call(pRequest, ZEV_SINGLE_ADDRESS_PARSER, &def);
     alignas(4) unsigned char value[8]{};
-    GateRecord rec{};
-    rec.pszAddress = address;
-    rec.iPlcAddr = def.iPlcAddr;
-    rec.iMemType = def.iMemType;
-    rec.iTagAddr = def.iTagAddr;
-    rec.iBitNo = def.iBitNo;
-    rec.iBits = def.iBits;
-    rec.iCount = 1;
-    rec.hGate = 1;
-    rec.pValue = value;
+    GateRecord rec = GateFor(pRequest, address, false, ZEV_TYPE_LONG, 1, value);
     const uint32_t rcRead = Call(pRequest, ZEV_SINGLE_READ, &rec);
     Check(rcRead == ZEV_LINE_FAILURE, "a gate read on the vanished port gives 2",
           "rc " + std::to_string(rcRead));
@@ -225,6 +290,7 @@ int main(int argc, char **argv) {
     CheckTimeouts(h);
     CheckQueueCounts(h);
     CheckWarmStartFlush(&request);
+    CheckBabble(&request);
     CheckBreak(h);
     CheckHangup(&request, 1);
     Call(&request, ZEV_END_ZEV, nullptr);

@@ -14,5 +14,7 @@ bool ReadLineSettings(int fd, Dcb *pDcb);
 // Puts the device in raw mode with the line settings of *pDcb. False, and
 // the device unchanged, for a rate of 0 or any member the line cannot take.
 bool WriteLineSettings(int fd, const Dcb *pDcb);
+// Drops the bytes the terminal has received and nobody has read.
+bool DiscardInput(int fd);
 
 }  // namespace sys::posix

@@ -277,6 +277,14 @@ int ClearCommError(Handle h, uint32_t *pErrors, ComStat *pStat) {
     return 1;
 }
 
+int PurgeComm(Handle h, uint32_t dwFlags) {
+    PortSlot slot{};
+    if (!FindPort(h, &slot)) return 0;
+    // Only a terminal has an input queue to drop.
+    if ((dwFlags & kPurgeRxClear) == 0 || !slot.bTerminal) return 1;
+    return posix::DiscardInput(slot.fd) ? 1 : 0;
+}
+
 int ReadFile(Handle h, void *pBuffer, uint32_t n, uint32_t *pRead) {
     if (pRead != nullptr) *pRead = 0;
     PortSlot slot{};

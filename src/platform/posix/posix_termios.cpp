@@ -198,4 +198,6 @@ bool WriteLineSettings(int fd, const Dcb *pDcb) {
     return SetTermios(fd, &tio);
 }
 
+bool DiscardInput(int fd) { return ioctl(fd, TCFLSH, TCIFLUSH) == 0; }
+
 }  // namespace sys::posix

@@ -143,6 +143,10 @@ int ClearCommError(Handle h, uint32_t *pErrors, ComStat *pStat) {
     return 1;
 }
 
+static_assert(kPurgeRxClear == PURGE_RXCLEAR);
+
+int PurgeComm(Handle h, uint32_t dwFlags) { return ::PurgeComm(ToWin(h), dwFlags) ? 1 : 0; }
+
 int ReadFile(Handle h, void *pBuffer, uint32_t n, uint32_t *pRead) {
     DWORD dwRead = 0;
     BOOL bOk = ::ReadFile(ToWin(h), pBuffer, n, &dwRead, nullptr);
