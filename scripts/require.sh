@@ -17,11 +17,11 @@ require_packages() {
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     echo "== installing: $missing"
     if [ $apt_updated = 0 ]; then
-      apt-get update -qq || { echo "error: apt-get update failed" >&2; exit 1; }
+      apt-get -o DPkg::Lock::Timeout=900 update -qq || { echo "error: apt-get update failed" >&2; exit 1; }
       apt_updated=1
     fi
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null \
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing >/dev/null \
       || { echo "error: could not install: $missing" >&2; exit 1; }
     missing=$(missing_packages "$@" | tr '\n' ' ')
     [ -z "${missing// /}" ] && return 0

@@ -4,6 +4,8 @@
 # Prints the stage's time; budget 9 min on a fresh machine, 4 min cached.
 #
 #   tests/windows/wine_stage.sh [JOBS]
+#   tests/windows/wine_stage.sh --packages   only install what the Windows
+#                                            stages need (both mingw-w64, Wine, qemu)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . scripts/require.sh
@@ -18,7 +20,9 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
   apt_updated=0 # the i386 package lists are needed now
 fi
-require_packages wine wine32:i386 wine64 qemu-user-static gcc-multilib g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+require_packages g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64 qemu-user-static gcc-multilib \
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+[ "${1:-}" = --packages ] && exit 0
 
 echo "== mingw64: cross-build the x86-64 test build (ZEDADAD.dll, DERUDE.exe, win32_line.exe)"
 cmake --preset mingw64 >/dev/null
