@@ -3,6 +3,8 @@
 // clashes with <termios.h>.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/system.h"
 
 namespace sys::posix {
@@ -14,5 +16,12 @@ bool ReadLineSettings(int fd, Dcb *pDcb);
 // Puts the device in raw mode with the line settings of *pDcb. False, and
 // the device unchanged, for a rate of 0 or any member the line cannot take.
 bool WriteLineSettings(int fd, const Dcb *pDcb);
+
+// The calling thread's last failed open, for DescribeOpenFailure: the errno
+// of the open, or bHeld when another holder's lock kept the port. Cleared
+// (0, false) by an open that succeeds.
+void NoteOpenFailure(int iErrno, bool bHeld);
+// The device path CreateFileA opens for a port name; false when there is none.
+bool PortPath(const char *pszName, char *pszPath, size_t cbPath);
 
 }  // namespace sys::posix
