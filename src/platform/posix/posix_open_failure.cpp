@@ -187,38 +187,43 @@ bool SameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The first process with the device open, as /proc shows it to this user.
+// A process with the device open, as /proc shows it to this user; another
+// one rather than this process, whose other descriptors may hold no lock.
 bool FindHolder(const char *pszPath, long *plPid, char *pszName, size_t cbName) {
     struct stat target {};
     if (stat(pszPath, &target) != 0) return false;
     DIR *pProc = opendir("/proc");
     if (pProc == nullptr) return false;
-    bool bFound = false;
+    const long lSelf = static_cast<long>(getpid());
+    long lFound = 0;
     while (const dirent *pEntry = readdir(pProc)) {
         if (!IsNumber(pEntry->d_name)) continue;
+        const long lPid = std::strtol(pEntry->d_name, nullptr, 10);
+        if (lFound != 0 && lPid == lSelf) continue;
         char szFds[kPathSize];
         std::snprintf(szFds, sizeof szFds, "/proc/%s/fd", pEntry->d_name);
         DIR *pFds = opendir(szFds);
         if (pFds == nullptr) continue;
+        bool bOpen = false;
         while (const dirent *pFd = readdir(pFds)) {
-            if (!IsNumber(pFd->d_name)) continue;
             struct stat info {};
-            if (fstatat(dirfd(pFds), pFd->d_name, &info, 0) == 0 && SameFile(info, target)) {
-                bFound = true;
+            if (IsNumber(pFd->d_name) && fstatat(dirfd(pFds), pFd->d_name, &info, 0) == 0 &&
+                SameFile(info, target)) {
+                bOpen = true;
                 break;
             }
         }
         closedir(pFds);
-        if (bFound) {
-            *plPid = std::strtol(pEntry->d_name, nullptr, 10);
-            char szComm[kPathSize];
-            std::snprintf(szComm, sizeof szComm, "/proc/%s/comm", pEntry->d_name);
-            if (!ReadLine(szComm, pszName, cbName)) std::snprintf(pszName, cbName, "?");
-            break;
-        }
+        if (bOpen) lFound = lPid;
+        if (lFound != 0 && lFound != lSelf) break;
     }
     closedir(pProc);
-    return bFound;
+    if (lFound == 0) return false;
+    *plPid = lFound;
+    char szComm[kPathSize];
+    std::snprintf(szComm, sizeof szComm, "/proc/%ld/comm", lFound);
+    if (!ReadLine(szComm, pszName, cbName)) std::snprintf(pszName, cbName, "?");
+    return true;
 }
 
 void AddHolder(Text *pText, const char *pszPath) {
