@@ -105,14 +105,15 @@ void AddPorts(Text *pText) {
     if (DIR *pDir = opendir("/sys/class/tty")) {
         while (const dirent *pEntry = readdir(pDir)) {
             if (pEntry->d_name[0] == '.' || nPorts == kMaxPorts) continue;
-            if (std::strlen(pEntry->d_name) >= kNameSize) continue;
+            const size_t nName = std::strlen(pEntry->d_name);
+            if (nName >= kNameSize) continue;
             char szPath[kPathSize];
             std::snprintf(szPath, sizeof szPath, "/sys/class/tty/%s/device", pEntry->d_name);
             if (access(szPath, F_OK) != 0) continue;
             char szType[16];
             std::snprintf(szPath, sizeof szPath, "/sys/class/tty/%s/type", pEntry->d_name);
             if (ReadLine(szPath, szType, sizeof szType) && std::strcmp(szType, "0") == 0) continue;
-            std::snprintf(aNames[nPorts], kNameSize, "%s", pEntry->d_name);
+            std::memcpy(aNames[nPorts], pEntry->d_name, nName + 1);
             apNames[nPorts] = aNames[nPorts];
             ++nPorts;
         }
