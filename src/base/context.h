@@ -19,6 +19,10 @@ constexpr uint16_t kRecvBufSize = 128;
 constexpr uint16_t kMaskDtr = 0x0101;
 constexpr uint16_t kMaskRts = 0x0202;
 
+// bRs485 bits.
+constexpr uint8_t kRs485Asked = 1;   // the control-signal file asks for the kernel's turnaround
+constexpr uint8_t kRs485Kernel = 2;  // the open port turns RTS around itself
+
 // Fields are ordered widest first so the block fits 96 bytes with 64-bit
 // pointers too; the host never looks inside it.
 struct DriverContext {
@@ -48,6 +52,7 @@ struct DriverContext {
     uint16_t IFG;        // inter-frame gap, ms
     uint8_t bSwitching;  // bit 0 RTS switched, bit 1 DTR switched
     uint8_t ReadBeforeWrite;
+    uint8_t bRs485;  // kRs485Asked, kRs485Kernel
     // Proof that pSendBuf/pRecvBuf were allocated by this block's ColdStart
     // (a value derived from both pointers): EndZev frees nothing else, since
     // before ColdStart the block holds whatever the host left there.

@@ -22,9 +22,9 @@ constexpr char kIntFileBase[] = "ROVOD";
 constexpr long kFDelayLimit = 500;  // tenths of a ms
 constexpr long kIfgLimit = 5000;    // ms
 
-enum Keyword { kDebug, kSend, kReceive, kReadBeforeWrite, kFDelay, kIfg };
-constexpr std::array<const char *, 6> kKeywords = {"DEBUG",           "SEND",   "RECEIVE",
-                                                   "READBEFOREWRITE", "FDELAY", "IFG"};
+enum Keyword { kDebug, kSend, kReceive, kReadBeforeWrite, kFDelay, kIfg, kRs485 };
+constexpr std::array<const char *, 7> kKeywords = {"DEBUG",  "SEND", "RECEIVE", "READBEFOREWRITE",
+                                                   "FDELAY", "IFG",  "RS485"};
 
 enum State { kOff, kOn };
 constexpr std::array<const char *, 2> kStates = {"OFF", "ON"};
@@ -148,6 +148,14 @@ void ApplyLine(DriverContext *pContext, char *szLine, unsigned iLine, const char
                 err(kLogTrace, "ROVOD> IFG is set to %u", static_cast<unsigned>(pContext->IFG));
             }
             break;
+        case kRs485: {
+            // Asks for the kernel's RTS turnaround where the port has it.
+            uint8_t bAsked = pContext->bRs485 & kRs485Asked;
+            ReadFlag(&pCursor, &bAsked);
+            pContext->bRs485 = static_cast<uint8_t>((pContext->bRs485 & ~kRs485Asked) | bAsked);
+            err(kLogTrace, "ROVOD> Kernel RS485 mode = %d", static_cast<int>(bAsked));
+            break;
+        }
         default:
             if (szLine[0] != '\n')
                 err(kLogAlert, "ROVOD> ReadIntFile() illegal line %u in '%s'", iLine, szName);

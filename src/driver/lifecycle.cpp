@@ -11,6 +11,7 @@
 #include "config/intfile.h"
 #include "line/qobcom.h"
 #include "line/send.h"
+#include "line/turnaround.h"
 
 namespace zev {
 
@@ -66,6 +67,9 @@ constexpr uint16_t kDefaultPtMode = 4;
 constexpr uint16_t kDefaultTPPOS = 1;
 
 constexpr uint32_t kSealSalt = 0x524F564Fu;
+
+// Room for why an open failed: the cause, the advice, the ports there are.
+constexpr uint32_t kOpenReasonSize = 512;
 
 // A value that only this block's own allocation produces; never 0.
 uint32_t SealOf(const uint8_t *pSendBuf, const uint8_t *pRecvBuf) {
@@ -125,6 +129,7 @@ void SetDefaults(ZevRequest *pRequest) {
     pContext->DebugFlag = 0;
     pContext->wPtMode = kDefaultPtMode;
     pContext->ReadBeforeWrite = 0;
+    pContext->bRs485 = 0;
     pContext->TPPOS = kDefaultTPPOS;
     pContext->IFG = 0;
 }
@@ -164,11 +169,18 @@ sys::Handle OpenCom(DriverContext *pContext) {
     const LineSettings settings{pContext->wBaud, pContext->wDataBits, pContext->wStopBits, pContext->wParity};
     sys::Handle hCom = 0;
     if (QobComOpen(pContext->szPort, &settings, pContext->wOpenMask, &hCom) != kQobOk || hCom == 0) {
+        // The device itself would not open: the system says why, asked at
+        // once, before anything else on this thread can change the reason.
+        char szReason[kOpenReasonSize];
+        const bool bReason = hCom == sys::kInvalidHandle &&
+                             sys::DescribeOpenFailure(pContext->szPort, szReason, sizeof szReason) != 0;
         err(kLogAlert, "ROVOD> OpenCom() failed");
+        if (bReason) err(kLogAlert, "ROVOD> OpenCom() %s", szReason);
         return 0;
     }
     err(kLogTrace, "ROVOD> OpenCom() File handle %u", static_cast<unsigned>(hCom));
     pContext->hCom = hCom;
+    SetKernelTurnaround(pContext);
     return hCom;
 }
 
@@ -245,6 +257,7 @@ uint16_t CloseCom(ZevRequest *pRequest) {
         return ZEV_LINE_FAILURE;
     }
     pContext->hCom = 0;
+    pContext->bRs485 = static_cast<uint8_t>(pContext->bRs485 & ~kRs485Kernel);
     return ZEV_OK;
 }
 

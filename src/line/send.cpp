@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "line/qobcom.h"
+#include "line/turnaround.h"
 
 namespace zev {
 
@@ -72,7 +73,8 @@ uint16_t SendSwitched(DriverContext *pContext) {
     const sys::Handle hCom = pContext->hCom;
     const SignalFunctions send = SignalFunctionsOf(pContext->SendMask);
     const SignalFunctions receive = SignalFunctionsOf(pContext->RecMask);
-    const bool bRtsSwitched = send.dwRts != receive.dwRts;
+    // RTS is left alone where the port turns it around itself.
+    const bool bRtsSwitched = send.dwRts != receive.dwRts && (pContext->bRs485 & kRs485Kernel) == 0;
 
     if (bRtsSwitched) sys::EscapeCommFunction(hCom, send.dwRts);
     sys::EscapeCommFunction(hCom, send.dwDtr);
@@ -174,7 +176,7 @@ uint16_t Send(DriverContext *pContext) {
         err(kLogTrace, "ROVOD> Send() frame of %u bytes does not fit the send buffer",
             static_cast<unsigned>(pContext->wSendLen));
         wCode = kQobSysFailed;
-    } else if (pContext->bSwitching == 0) {
+    } else if (OwnSwitching(pContext) == 0) {
         uint32_t dwWritten = 0;
         wCode = QobComWrite(pContext->hCom, pContext->pSendBuf, pContext->wSendLen, &dwWritten);
     } else {

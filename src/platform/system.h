@@ -118,4 +118,25 @@ void SpinPause(int64_t llTicksLeft);
 int GetThreadPriority();
 int SetThreadPriority(int iPriority);
 
+// Kernel RS-485 turnaround: the port's own driver raises RTS for each frame
+// and turns it back once the last stop bit has left, with no switching by
+// the caller. Levels are 1 (on) or 0 (off); delays are whole milliseconds.
+struct Rs485Mode {
+    uint32_t bRtsOnSend;           // RTS while a frame goes out
+    uint32_t bRtsAfterSend;        // RTS between frames (the receive state)
+    uint32_t dwDelayBeforeSendMs;  // RTS in its send state this long before the first bit
+    uint32_t dwDelayAfterSendMs;   // and this long after the last one
+};
+// Puts the port into that mode; nonzero when the port took it. The port's
+// previous mode comes back when the handle is closed. A port without such a
+// mode (a pseudo-terminal, a UART without support, every port on Windows)
+// returns 0 and stays as it was.
+int SetRs485Mode(Handle h, const Rs485Mode *pMode);
+
+// Why the calling thread's last CreateFileA failed and what to do about it,
+// for people: one line, NUL-terminated, cut to cbText bytes. pszName is the
+// name that CreateFileA was given. Returns the length written; 0 (and an
+// empty text) when no reason is known.
+uint32_t DescribeOpenFailure(const char *pszName, char *pszText, uint32_t cbText);
+
 }  // namespace sys

@@ -39,6 +39,8 @@ struct State {
     int64_t shortWrite = -1;
     std::deque<int64_t> sleepAdvances;
     std::vector<Event> events;
+    bool acceptRs485 = false;
+    std::string openFailureText;
 };
 
 State &S() {
@@ -127,6 +129,8 @@ void ShortWrite(uint32_t written) { S().shortWrite = written; }
 void SetFrequency(int64_t frequency) { S().frequency = frequency; }
 void SetCounterStep(int64_t ns) { S().counterStepNs = ns; }
 void SleepAdvances(const std::vector<int64_t> &ms) { S().sleepAdvances.assign(ms.begin(), ms.end()); }
+void AcceptRs485(bool bAccept) { S().acceptRs485 = bAccept; }
+void SetOpenFailureText(const std::string &text) { S().openFailureText = text; }
 void SetThreadPriorityValue(int priority) { S().priority = priority; }
 int ThreadPriority() { return S().priority; }
 int TimerPeriodDepth() { return S().timerDepth; }
@@ -292,6 +296,7 @@ int CloseHandle(Handle h) {
     scripted::Port *port = scripted::Find(h);
     if (scripted::Failing(Call::CloseHandle) || !port) return 0;
     port->open = false;
+    port->rs485 = false;  // the port's previous mode is back
     scripted::Record(Kind::Close, h);
     return 1;
 }
@@ -368,6 +373,24 @@ int SetThreadPriority(int iPriority) {
     if (scripted::Failing(Call::SetThreadPriority, &result)) return result;
     S().priority = iPriority;
     return 1;
+}
+
+int SetRs485Mode(Handle h, const Rs485Mode *pMode) {
+    scripted::Port *port = scripted::Find(h);
+    const bool bTaken = !scripted::Failing(Call::SetRs485Mode) && port && pMode && S().acceptRs485;
+    scripted::Record(Kind::Rs485, bTaken ? 1 : 0);
+    if (!bTaken) return 0;
+    port->rs485 = true;
+    port->rs485Mode = *pMode;
+    return 1;
+}
+
+uint32_t DescribeOpenFailure(const char *, char *pszText, uint32_t cbText) {
+    if (cbText == 0) return 0;
+    const size_t n = std::min<size_t>(S().openFailureText.size(), cbText - 1);
+    std::memcpy(pszText, S().openFailureText.data(), n);
+    pszText[n] = '\0';
+    return static_cast<uint32_t>(n);
 }
 
 }  // namespace sys

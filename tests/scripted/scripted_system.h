@@ -34,6 +34,7 @@ enum class Call {
     QueryPerformanceFrequency,
     QueryPerformanceCounter,
     SetThreadPriority,
+    SetRs485Mode,
     Count
 };
 
@@ -54,6 +55,7 @@ enum class Kind {
     Priority,    // value = priority asked
     TimerBegin,  // value = period
     TimerEnd,    // value = period
+    Rs485,       // value = 1 taken, 0 refused; see Port::rs485 for the mode
 };
 
 struct Event {
@@ -81,6 +83,8 @@ struct Port {
     bool dtr = false;
     bool rts = false;
     bool breakOn = false;
+    bool rs485 = false;  // in the kernel's RS-485 mode
+    sys::Rs485Mode rs485Mode{};
 };
 
 // Back to a fresh machine: no ports open, clock at 0, counter at 1 GHz,
@@ -127,6 +131,11 @@ int TimerPeriodDepth();  // begins minus ends
 
 int64_t NowNs();
 void AdvanceMs(int64_t ms);
+
+// Whether ports take the kernel's RS-485 mode (a fresh machine's refuse it).
+void AcceptRs485(bool bAccept);
+// The reason DescribeOpenFailure gives for a failed open (none: "").
+void SetOpenFailureText(const std::string &text);
 
 // What happened.
 const std::vector<Event> &Events();

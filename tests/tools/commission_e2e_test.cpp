@@ -1,6 +1,7 @@
 // Putting a line into service end to end: the simulator's rates and reply
 // delays, scan, check, poll --csv, plot, ports and long port names.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <filesystem>
 
@@ -107,6 +108,43 @@ TEST(RovodCheck, ShowsTheHoldOfSwitchedSends) {
     EXPECT_GE(j["gates"][0]["hold_ms"]["measured"].get<double>(), 14 * 1.0416667 - 1.0 - 0.5);
 }
 
+// RS485 = ON: where the port has the kernel's RS-485 mode (the shim lends a
+// pty one) RTS is the kernel's, set from the masks and FDELAY and given back
+// at the end, and the driver neither switches nor holds; where the port has
+// none, one line says so and the driver switches as before.
+TEST(RovodCheck, KernelRs485ModeWhereThePortHasItElseTheDriversOwnSwitching) {
+    for (const bool bShim : {true, false}) {
+        SCOPED_TRACE(bShim ? "a port with RS-485 mode" : "a plain pty");
+        Simulator sim({});
+        ASSERT_FALSE(sim.port.empty());
+        const std::string dir = TempPath(bShim ? "rs485" : "no-rs485");
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir + "/ROVOD.INT") << "SEND = RTS ON\nRECEIVE = RTS OFF\nFDELAY = 25\nRS485 = ON\n";
+        const std::string log = dir + "/rs485.log";
+        std::string prefix = "cd " + dir + " && ";
+        if (bShim)
+            prefix += "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" LD_PRELOAD=" ROVOD_RS485_SHIM
+                      " ROVOD_RS485_SHIM=" +
+                      log + " ";
+        const Outcome o =
+            Rovod("-v check 01A0011 --reads 5 --json --port " + sim.port, ROVOD_DRIVER_LIB, prefix);
+        const std::string modes = Slurp(log);
+        std::filesystem::remove_all(dir);
+        ASSERT_EQ(o.status, 0) << o.out << o.err;
+        const json j = Json(o);
+        EXPECT_EQ(j["kernel_rs485"], bShim);
+        EXPECT_EQ(j["gates"][0].contains("hold_ms"), !bShim) << o.out;
+        EXPECT_EQ(Count(o.err, "has no kernel RS485 mode"), bShim ? 0u : 1u) << o.err;
+        if (bShim) {
+            EXPECT_EQ(Count(o.err, "Send() Delay"), 0u) << o.err;
+            // Read, set (RTS on while sending, 3 ms after), and at the end given back.
+            EXPECT_EQ(modes, "get 0 0 7\nset 0x3 0 3\nset 0 0 7\n");
+        } else {
+            EXPECT_GE(Count(o.err, "Send() Delay"), 5u) << o.err;
+        }
+    }
+}
+
 TEST(RovodPort, LongLinksResolveToTheDevice) {
     Simulator sim({});
     ASSERT_FALSE(sim.port.empty());
@@ -179,28 +217,79 @@ TEST(RovodPoll, CsvRowPerCycleAndItsPlot) {
 // A pty is no udev device, so the listing is checked against a recorded
 // device tree (ports.umockdev): a USB adapter with its stable names, a UART,
 // an empty UART slot and a virtual console that is no serial port.
+// Under ASan the preload library comes before the sanitizer's runtime.
+std::string Testbed(const std::string &recording = ROVOD_TOOLS_TEST_DIR "/ports.umockdev") {
+    return "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" " ROVOD_UMOCKDEV_RUN " -d " + recording +
+           " -- ";
+}
+
+const char kLatencyAdvice[] =
+    "latency: /dev/ttyUSB0 holds received bytes up to 16 ms before it hands them on (latency_timer), which "
+    "adds to every reply; set 1 ms: echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer";
+
 TEST(RovodPorts, ListsWhatUdevKnowsOfEachPort) {
-    // Under ASan the preload library comes before the sanitizer's runtime.
-    const std::string testbed = "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" " ROVOD_UMOCKDEV_RUN
-                                " -d " ROVOD_TOOLS_TEST_DIR "/ports.umockdev -- ";
+    const std::string testbed = Testbed();
     const Outcome o = Rovod("ports --json", ROVOD_DRIVER_LIB, testbed);
     ASSERT_EQ(o.status, 0) << o.err;
     const json ports = Json(o)["ports"];
     ASSERT_EQ(ports.size(), 3u) << o.out;
     EXPECT_EQ(ports[0], json::parse(R"({"device":"/dev/ttyUSB0","name":"ttyUSB0","driver":"ftdi_sio",
+        "devnum":"188:0","latency_timer_ms":16,
         "by_id":"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
         "by_path":"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
         "usb":{"vendor":"FTDI","product":"FT232R USB UART","serial":"A6008isP",
                "vendor_id":"0403","product_id":"6001"}})"));
     EXPECT_EQ(ports[1], json::parse(R"({"device":"/dev/ttyS4","name":"ttyS4","driver":"serial8250",
-        "by_id":"","by_path":"","uart_type":4})"));
+        "devnum":"4:68","by_id":"","by_path":"","uart_type":4})"));
     EXPECT_EQ(ports[2]["device"], "/dev/ttyS5");
+    ASSERT_EQ(Json(o)["advice"].size(), 1u);
+    EXPECT_EQ(Json(o)["advice"][0].get<std::string>().rfind(kLatencyAdvice, 0), 0u) << o.out;
 
     const Outcome table = Rovod("ports", ROVOD_DRIVER_LIB, testbed);
     ASSERT_EQ(table.status, 0) << table.err;
     for (const char *cell : {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0",
-                             "0403:6001 FTDI FT232R USB UART serial A6008isP", "(no UART behind it)"})
+                             "0403:6001 FTDI FT232R USB UART serial A6008isP latency 16 ms",
+                             "(no UART behind it)", kLatencyAdvice})
         EXPECT_NE(table.out.find(cell), std::string::npos) << cell << "\n" << table.out;
+}
+
+// check finds the adapter by the device number of the port it opened: the
+// FTDI adapter of the recording is given the simulator's pty. The pty goes
+// by a relative name, which the testbed leaves to the real device.
+TEST(RovodCheck, AdvisesOnAnAdaptersLatencyTimer) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port.empty());
+    struct stat info {};
+    ASSERT_EQ(stat(("/dev/" + sim.port).c_str(), &info), 0);
+    std::string recording = Slurp(ROVOD_TOOLS_TEST_DIR "/ports.umockdev");
+    recording.replace(recording.find("E: MAJOR=188\nE: MINOR=0"), 23,
+                      "E: MAJOR=" + std::to_string(major(info.st_rdev)) +
+                          "\nE: MINOR=" + std::to_string(minor(info.st_rdev)));
+    const std::string path = TempPath("pty.umockdev");
+    std::ofstream(path) << recording;
+    const Outcome o = Rovod("check 01A0011 --reads 2 --port ./dev/" + sim.port, ROVOD_DRIVER_LIB,
+                            "cd / && " + Testbed(path));
+    std::remove(path.c_str());
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find(kLatencyAdvice), std::string::npos) << o.out;
+}
+
+// A missing device: the driver's own reason names the ports there are (as
+// /sys and /dev/serial/by-id show them), and rovod prints it.
+TEST(RovodPort, MissingDeviceListsTheSerialPortsThere) {
+    const Outcome o =
+        Rovod("read 01A0005 --port ttyUSB7", ROVOD_DRIVER_LIB,
+              Testbed() +
+                  "sh -c 'mkdir -p \"$UMOCKDEV_DIR/dev/serial/by-id\" && ln -s ../../ttyUSB0 "
+                  "\"$UMOCKDEV_DIR/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0\" "
+                  "&& exec \"$0\" \"$@\"' ");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(
+        o.err.find(
+            "rovod: cannot open port ttyUSB7: /dev/ttyUSB7: no such device; serial ports here: "
+            "/dev/ttyS4, /dev/ttyUSB0 (/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0)"),
+        std::string::npos)
+        << o.err;
 }
 #endif
 

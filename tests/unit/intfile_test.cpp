@@ -118,7 +118,8 @@ TEST_F(IntFile, EveryLineIsReportedInOrderWithItsCategory) {
         "FDELAY = -5\n"
         "IFG = 20\n"
         "DEBUG = ON\n"
-        "READBEFOREWRITE = ON\n");
+        "READBEFOREWRITE = ON\n"
+        "RS485 = ON\n");
     const std::vector<LogLine> expected = {
         {32, "ROVOD> Opening Control Signal file ROVOD.INT"},
         {32, "ROVOD> SEND:DTR=0 RTS=1"},
@@ -127,7 +128,8 @@ TEST_F(IntFile, EveryLineIsReportedInOrderWithItsCategory) {
         {8, "ROVOD> IFG is set to 20"},
         {8, "ROVOD> Debug information flag = 1"},
         {8, "ROVOD> Flag ReadBeforeWrite = 1"},
-        {8, "ROVOD> Total lines read : 7"},
+        {8, "ROVOD> Kernel RS485 mode = 1"},
+        {8, "ROVOD> Total lines read : 8"},
         {8, "ROVOD> SEND : DTR(0), RTS(1) ; RECEIVE : DTR(0), RTS(0)"},
         {8, "ROVOD> SendMask 0202, RecMask 0000"},
         {32, "ROVOD> ReadIntFile() IFG = 20"},
@@ -135,20 +137,25 @@ TEST_F(IntFile, EveryLineIsReportedInOrderWithItsCategory) {
     EXPECT_EQ(testhost::Log(), expected) << testhost::Dump();
     EXPECT_EQ(context.DebugFlag, 1);
     EXPECT_EQ(context.ReadBeforeWrite, 1);
+    EXPECT_EQ(context.bRs485, zev::kRs485Asked);
     EXPECT_FLOAT_EQ(context.fDelay, -0.5f);
     EXPECT_EQ(context.IFG, 20);
 }
 
 TEST_F(IntFile, FlagsWithoutOffOrOnKeepTheirValueButAreStillReported) {
-    Read("DEBUG = ON\nDEBUG = MAYBE\nREADBEFOREWRITE = ONCE\nREADBEFOREWRITE = OFFSET\nREADBEFOREWRITE =\n");
+    Read(
+        "DEBUG = ON\nDEBUG = MAYBE\nREADBEFOREWRITE = ONCE\nREADBEFOREWRITE = OFFSET\nREADBEFOREWRITE =\n"
+        "RS485 = ON\nRS485 = MAYBE\n");
     EXPECT_EQ(context.DebugFlag, 1);
     EXPECT_EQ(context.ReadBeforeWrite, 0);
+    EXPECT_EQ(context.bRs485, zev::kRs485Asked);
     const std::vector<std::string> texts = testhost::LogTexts();
-    const std::vector<std::string> flags(texts.begin() + 1, texts.begin() + 6);
+    const std::vector<std::string> flags(texts.begin() + 1, texts.begin() + 8);
     EXPECT_EQ(flags, (std::vector<std::string>{
                          "ROVOD> Debug information flag = 1", "ROVOD> Debug information flag = 1",
                          "ROVOD> Flag ReadBeforeWrite = 1", "ROVOD> Flag ReadBeforeWrite = 0",
-                         "ROVOD> Flag ReadBeforeWrite = 0"}));
+                         "ROVOD> Flag ReadBeforeWrite = 0", "ROVOD> Kernel RS485 mode = 1",
+                         "ROVOD> Kernel RS485 mode = 1"}));
 }
 
 struct LimitCase {

@@ -396,6 +396,13 @@ void CheckPortManagement(ZevRequest *pRequest, const char *pszPort, int plc) {
     Check(Call(pRequest, ZEV_CHANGE_ZEV_PARAMS, &change) == ZEV_LINE_FAILURE &&
               Logged("ROVOD> OpenCom() failed", ZEV_LOG_ALERT),
           "ChangeZevParams to a missing port gives 2");
+    // The reason follows: Windows' "no such port" with the COM names there
+    // are, or the posix "no such device" with the serial ports.
+    bool bReason = false;
+    for (const LogLine &line : gLog)
+        if (line.text.rfind("ROVOD> OpenCom() ", 0) == 0 && line.text.find(": no such ") != std::string::npos)
+            bReason = true;
+    Check(bReason, "the missing port's reason is logged");
     std::snprintf(change.szPort, sizeof change.szPort, "%s", pszPort);
     Check(Call(pRequest, ZEV_CHANGE_ZEV_PARAMS, &change) == 0, "ChangeZevParams back to the port");
     Check(Read(pRequest, gate) == 0, "read after ChangeZevParams");

@@ -78,6 +78,33 @@ std::string Ms(double ms) {
     return text;
 }
 
+#if defined(ROVOD_HAVE_PORTS)
+// Above 1 ms an adapter's latency timer adds to every reply: what to do, or
+// "" when there is nothing to do.
+std::string LatencyAdvice(const nlohmann::json &port) {
+    const int ms = port.value("latency_timer_ms", 0);
+    if (ms <= 1) return "";
+    const std::string name = port.value("name", "");
+    return "latency: " + port.value("device", "") + " holds received bytes up to " + std::to_string(ms) +
+           " ms before it hands them on (latency_timer), which adds to every reply; set 1 ms: echo 1 | sudo "
+           "tee /sys/bus/usb-serial/devices/" +
+           name + "/latency_timer (a udev rule keeps it, see the README)";
+}
+
+// The listing's entry for the port the driver opened (by its device number
+// where it has one, so that any name of it will do), or null.
+nlohmann::json PortEntry(const std::string &port) {
+    nlohmann::json ports;
+    std::string error;
+    if (!ListPorts(&ports, &error)) return nullptr;
+    const std::string devnum = DeviceNumber(port);
+    for (const auto &p : ports) {
+        if (devnum.empty() ? p.value("name", "") == port : p.value("devnum", "") == devnum) return p;
+    }
+    return nullptr;
+}
+#endif
+
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0.0;
     std::sort(values.begin(), values.end());
@@ -268,6 +295,13 @@ bool SwitchingOn() {
     return true;
 }
 
+// The port turns RTS around itself (RS485 = ON, and the port took it).
+bool KernelTurnaround() {
+    for (const LogEntry &line : DriverLog())
+        if (line.text.rfind("ROVOD> OpenCom() kernel RS485 mode:", 0) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 int CmdCheck(const Options &options, const char *argv0) {
@@ -276,6 +310,7 @@ int CmdCheck(const Options &options, const char *argv0) {
     Run run;
     if (int rc = Open(options, argv0, &run, true)) return rc;
     const bool bSwitched = SwitchingOn();
+    const bool bKernel = KernelTurnaround();
     if (int rc = ParseAll(options, &run)) return rc;
     const double gapMs = ReadParameter(&run, "$IFG");
     const double fDelayMs = ReadParameter(&run, "$FDELAY") / 10.0;
@@ -392,6 +427,11 @@ int CmdCheck(const Options &options, const char *argv0) {
                           gapMs, run.port.baud);
         advice.push_back(text);
     }
+#if defined(ROVOD_HAVE_PORTS)
+    if (const nlohmann::json entry = PortEntry(run.port.port); !entry.is_null()) {
+        if (const std::string text = LatencyAdvice(entry); !text.empty()) advice.push_back(text);
+    }
+#endif
     if (garbled + missing + refused == 0) {
         advice.push_back("failures: none in " + std::to_string(total) + " reads");
     } else {
@@ -417,11 +457,15 @@ int CmdCheck(const Options &options, const char *argv0) {
                    {"baud", run.port.baud},
                    {"char_ms", charMs},
                    {"switched", bSwitched},
+                   {"kernel_rs485", bKernel},
                    {"gates", gates},
                    {"advice", advice}});
     } else {
         std::printf("line check at %u baud: %.3f ms per character, gap %.0f ms, %s\n\n", run.port.baud,
-                    charMs, gapMs, bSwitched ? "RTS/DTR switched" : "no signal switching");
+                    charMs, gapMs,
+                    bKernel     ? "RTS turned around by the kernel (RS-485 mode)"
+                    : bSwitched ? "RTS/DTR switched"
+                                : "no signal switching");
         PrintTable({"GATE", "READS", "MIN", "MEDIAN", "P99", "MAX", "LINE", "GAP", "TURNAROUND", "FAILURES",
                     "RETRIES"},
                    rows);
@@ -444,8 +488,11 @@ int CmdPorts(const Options &options) {
     nlohmann::json ports;
     std::string error;
     if (!ListPorts(&ports, &error)) return Fail(options, kNoDriver, error);
+    std::vector<std::string> advice;
+    for (const auto &p : ports)
+        if (const std::string text = LatencyAdvice(p); !text.empty()) advice.push_back(text);
     if (options.bJson) {
-        PrintJson({{"result", 0}, {"ports", ports}});
+        PrintJson({{"result", 0}, {"ports", ports}, {"advice", advice}});
         return 0;
     }
     std::vector<std::vector<std::string>> rows;
@@ -459,12 +506,15 @@ int CmdPorts(const Options &options) {
         } else if (p.contains("uart_type") && p["uart_type"] == 0) {
             usb = "(no UART behind it)";
         }
+        if (p.contains("latency_timer_ms"))
+            usb += " latency " + std::to_string(p["latency_timer_ms"].get<int>()) + " ms";
         rows.push_back({p["device"].get<std::string>(), p.value("by_id", ""), p.value("driver", ""), usb});
     }
     if (rows.empty())
         std::printf("no serial ports found\n");
     else
         PrintTable({"DEVICE", "BY-ID", "DRIVER", "USB / NOTE"}, rows);
+    for (const std::string &text : advice) std::printf("- %s\n", text.c_str());
     return 0;
 }
 #endif

@@ -1,5 +1,6 @@
 // The serial ports of a Linux machine, as udev knows them.
 #include <libudev.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstring>
@@ -39,7 +40,10 @@ bool ListPorts(nlohmann::json *pPorts, std::string *pError) {
             udev_device_unref(tty);
             continue;
         }
-        nlohmann::json port{{"device", node}, {"name", Text(udev_device_get_sysname(tty))}};
+        const dev_t devnum = udev_device_get_devnum(tty);
+        nlohmann::json port{{"device", node},
+                            {"name", Text(udev_device_get_sysname(tty))},
+                            {"devnum", std::to_string(major(devnum)) + ":" + std::to_string(minor(devnum))}};
         // The links as udev's DEVLINKS property lists them: the same on a
         // live udev and on a recorded device tree.
         std::string byId, byPath;
@@ -72,6 +76,11 @@ bool ListPorts(nlohmann::json *pPorts, std::string *pError) {
                            {"vendor_id", Attr(usb, "idVendor")},
                            {"product_id", Attr(usb, "idProduct")}};
         }
+        // An FTDI adapter holds received bytes up to latency_timer ms before
+        // it hands them on; the attribute sits on its usb-serial device.
+        const std::string latency =
+            Attr(udev_device_get_parent_with_subsystem_devtype(tty, "usb-serial", nullptr), "latency_timer");
+        if (!latency.empty()) port["latency_timer_ms"] = std::atoi(latency.c_str());
         pPorts->push_back(port);
         udev_device_unref(tty);
     }

@@ -36,6 +36,18 @@ bool Logged(const char *text) {
     return false;
 }
 
+// What the driver said about a failed open: the line after its
+// "OpenCom() failed" names the cause and what to do; "" when it gave none.
+std::string OpenFailure() {
+    const std::vector<LogEntry> &log = DriverLog();
+    for (size_t i = 0; i + 1 < log.size(); ++i) {
+        if (log[i].text != "ROVOD> OpenCom() failed") continue;
+        const std::string prefix = "ROVOD> OpenCom() ";
+        if (log[i + 1].text.rfind(prefix, 0) == 0) return ": " + log[i + 1].text.substr(prefix.size());
+    }
+    return "";
+}
+
 }  // namespace
 
 uint32_t StartSession(Session *session, const PortOptions &port, std::string *pError) {
@@ -59,7 +71,7 @@ uint32_t StartSession(Session *session, const PortOptions &port, std::string *pE
     }
     // ColdStart succeeds without a port; the host learns of it from the log.
     if (Logged("ROVOD> ColdStart() error opening COM port")) {
-        *pError = "cannot open port " + port.port;
+        *pError = "cannot open port " + port.port + OpenFailure();
         return ZEV_LINE_FAILURE;
     }
     return 0;
@@ -72,7 +84,8 @@ uint32_t ChangePort(Session *session, const PortOptions &port, std::string *pErr
     DriverLog().clear();
     const uint32_t result = Call(session, ZEV_CHANGE_ZEV_PARAMS, &change);
     if (result != 0)
-        *pError = "cannot reopen port " + port.port + " at " + std::to_string(port.baud) + " baud";
+        *pError =
+            "cannot reopen port " + port.port + " at " + std::to_string(port.baud) + " baud" + OpenFailure();
     return result;
 }
 

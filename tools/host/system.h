@@ -24,6 +24,10 @@ bool IsProgram(const std::string &dir, const std::string &program);
 // Runs the program with the text on its standard input; its exit code.
 int RunWithInput(const std::string &program, const std::string &text);
 
+// The device number of the port the driver opens under that name, as
+// "major:minor"; "" where there is none (or on Windows).
+std::string DeviceNumber(const std::string &port);
+
 // The machine's serial ports, one JSON object each; false with a message
 // when they cannot be listed.
 bool ListPorts(nlohmann::json *pPorts, std::string *pError);

@@ -20,6 +20,8 @@ std::tm UtcParts(std::time_t t) {
 
 const char kPathSeparator = ';';
 
+std::string DeviceNumber(const std::string &) { return ""; }
+
 bool IsProgram(const std::string &dir, const std::string &program) {
     return !dir.empty() && _access((dir + "\\" + program + ".exe").c_str(), 0) == 0;
 }

@@ -33,7 +33,9 @@ struct PortSlot {
     int fd;
     bool bTerminal;
     CommTimeouts timeouts;
-    Dcb dcb;  // members the kernel has no place for
+    Dcb dcb;                     // members the kernel has no place for
+    bool bRs485Saved;            // SetRs485Mode changed the port's mode:
+    serial_rs485 rs485Previous;  // the mode to give back at close
 };
 
 constexpr uint32_t kSlots = 64;
@@ -76,7 +78,7 @@ Handle AddPort(int fd, bool bTerminal) {
         uint32_t uRound = (g_uOpens / kSlots) % ((kMaxDword - kSlots) / kSlots);
         Handle h = uRound * kSlots + uIndex + 1;
         ++g_uOpens;
-        *pSlot = PortSlot{h, fd, bTerminal, {}, {}};
+        *pSlot = PortSlot{h, fd, bTerminal, {}, {}, false, {}};
         // What a freshly opened Windows port reports for the members that
         // termios lacks.
         pSlot->dcb.DCBlength = kDcbLength;
@@ -173,16 +175,27 @@ int WaitFor(int fd, short events, int64_t iDeadlineNs) {
 
 }  // namespace
 
+bool posix::PortPath(const char *pszName, char *pszPath, size_t cbPath) {
+    return DevicePath(pszName, pszPath, cbPath);
+}
+
 Handle CreateFileA(const char *pszName) {
     char szPath[PATH_MAX];
-    if (!DevicePath(pszName, szPath, sizeof szPath)) return kInvalidHandle;
+    if (!DevicePath(pszName, szPath, sizeof szPath)) {
+        posix::NoteOpenFailure(ENAMETOOLONG, false);
+        return kInvalidHandle;
+    }
     // Non-blocking: the open does not wait for carrier, and reads and writes
     // wait in poll, where the time-outs are kept.
     int fd = open(szPath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return kInvalidHandle;
+    if (fd < 0) {
+        posix::NoteOpenFailure(errno, false);
+        return kInvalidHandle;
+    }
     const bool bTerminal = isatty(fd) != 0;
     if (bTerminal) {
         if (!TakeExclusive(fd)) {
+            posix::NoteOpenFailure(EWOULDBLOCK, true);
             CloseFd(fd, false);
             return kInvalidHandle;
         }
@@ -190,23 +203,31 @@ Handle CreateFileA(const char *pszName) {
     }
     Handle h = AddPort(fd, bTerminal);
     if (h == 0) {
+        posix::NoteOpenFailure(EMFILE, false);
         CloseFd(fd, bTerminal);
         return kInvalidHandle;
     }
+    posix::NoteOpenFailure(0, false);
     return h;
 }
 
 int CloseHandle(Handle h) {
     int fd = -1;
     bool bTerminal = false;
+    bool bRs485 = false;
+    serial_rs485 rs485{};
     {
         std::lock_guard<std::mutex> lock(g_portsMutex);
         PortSlot *pSlot = SlotOf(h);
         if (pSlot == nullptr) return 0;
         fd = pSlot->fd;
         bTerminal = pSlot->bTerminal;
+        bRs485 = pSlot->bRs485Saved;
+        rs485 = pSlot->rs485Previous;
         *pSlot = PortSlot{};
     }
+    // The port's RS-485 mode as it was before this open.
+    if (bRs485) ioctl(fd, TIOCSRS485, &rs485);
     CloseFd(fd, bTerminal);
     return 1;
 }
@@ -458,6 +479,32 @@ int SetThreadPriority(int iPriority) {
         param.sched_priority = kTimeCriticalFifoLevel;
     }
     return pthread_setschedparam(pthread_self(), iPolicy, &param) == 0 ? 1 : 0;
+}
+
+int SetRs485Mode(Handle h, const Rs485Mode *pMode) {
+    PortSlot slot{};
+    if (pMode == nullptr || !FindPort(h, &slot) || !slot.bTerminal) return 0;
+    serial_rs485 previous{};
+    if (ioctl(slot.fd, TIOCGRS485, &previous) != 0) return 0;
+    serial_rs485 mode{};
+    mode.flags = SER_RS485_ENABLED | (pMode->bRtsOnSend != 0 ? SER_RS485_RTS_ON_SEND : 0u) |
+                 (pMode->bRtsAfterSend != 0 ? SER_RS485_RTS_AFTER_SEND : 0u);
+    mode.delay_rts_before_send = pMode->dwDelayBeforeSendMs;
+    mode.delay_rts_after_send = pMode->dwDelayAfterSendMs;
+    // The kernel hands back what it made of the request: a port that took
+    // the call but not the mode is no RS-485 port.
+    if (ioctl(slot.fd, TIOCSRS485, &mode) != 0) return 0;
+    if ((mode.flags & SER_RS485_ENABLED) == 0) {
+        ioctl(slot.fd, TIOCSRS485, &previous);
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(g_portsMutex);
+    PortSlot *pSlot = SlotOf(h);
+    if (pSlot != nullptr && !pSlot->bRs485Saved) {
+        pSlot->bRs485Saved = true;
+        pSlot->rs485Previous = previous;
+    }
+    return 1;
 }
 
 }  // namespace sys

@@ -4,7 +4,11 @@
 // After <windows.h>, which it needs.
 #include <mmsystem.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/system.h"
@@ -200,5 +204,73 @@ void SpinPause(int64_t) {}
 int GetThreadPriority() { return ::GetThreadPriority(::GetCurrentThread()); }
 
 int SetThreadPriority(int iPriority) { return ::SetThreadPriority(::GetCurrentThread(), iPriority) ? 1 : 0; }
+
+// Windows has no kernel RS-485 mode of its own; the driver switches RTS.
+int SetRs485Mode(Handle, const Rs485Mode *) { return 0; }
+
+namespace {
+
+constexpr int kHighestComPort = 256;
+
+struct Text {
+    char *psz;
+    size_t cb;
+    size_t n;
+};
+
+__attribute__((format(printf, 2, 3))) void Add(Text *pText, const char *pszFormat, ...) {
+    if (pText->n + 1 >= pText->cb) return;
+    va_list args;
+    va_start(args, pszFormat);
+    const int k = std::vsnprintf(pText->psz + pText->n, pText->cb - pText->n, pszFormat, args);
+    va_end(args);
+    if (k > 0) pText->n = std::min(pText->n + static_cast<size_t>(k), pText->cb - 1);
+}
+
+// The COM names the device map has.
+void AddPorts(Text *pText) {
+    int nFound = 0;
+    for (int i = 1; i <= kHighestComPort; ++i) {
+        char szName[16];
+        char szTarget[256];
+        std::snprintf(szName, sizeof szName, "COM%d", i);
+        if (::QueryDosDeviceA(szName, szTarget, sizeof szTarget) == 0) continue;
+        Add(pText, "%s%s", nFound++ == 0 ? "; ports here: " : ", ", szName);
+    }
+    if (nFound == 0) Add(pText, "; no COM port found on this machine");
+}
+
+}  // namespace
+
+// The thread's last error is still CreateFileA's: the serial layer returns
+// at once when the open fails.
+uint32_t DescribeOpenFailure(const char *pszName, char *pszText, uint32_t cbText) {
+    const DWORD dwError = ::GetLastError();
+    if (pszText == nullptr || cbText == 0) return 0;
+    pszText[0] = '\0';
+    if (dwError == ERROR_SUCCESS || pszName == nullptr) return 0;
+    Text text{pszText, cbText, 0};
+    switch (dwError) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            Add(&text, "%s: no such port", pszName);
+            AddPorts(&text);
+            break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            Add(&text, "%s: in use by another program (a port serves one at a time); close it there first",
+                pszName);
+            break;
+        default: {
+            char szMessage[256] = "";
+            ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError, 0,
+                             szMessage, sizeof szMessage, nullptr);
+            szMessage[std::strcspn(szMessage, "\r\n")] = '\0';
+            Add(&text, "%s: error %lu %s", pszName, static_cast<unsigned long>(dwError), szMessage);
+            break;
+        }
+    }
+    return static_cast<uint32_t>(text.n);
+}
 
 }  // namespace sys
