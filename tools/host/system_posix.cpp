@@ -2,22 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 
 #include "system.h"
 
 namespace rovod {
-
-std::string ResolvePort(const std::string &name) {
-    // As the driver reads a name: a path, or a device in /dev.
-    const std::string path = !name.empty() && (name[0] == '/' || name[0] == '.') ? name : "/dev/" + name;
-    char real[PATH_MAX];
-    if (realpath(path.c_str(), real) == nullptr) return name;
-    const std::string resolved = real;
-    if (resolved == path) return name;
-    return resolved.rfind("/dev/", 0) == 0 ? resolved.substr(5) : resolved;
-}
 
 bool StderrIsTerminal() { return isatty(2) == 1; }
 
