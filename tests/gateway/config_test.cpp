@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+
 #include "harness.h"
 
 namespace {
@@ -74,6 +76,7 @@ TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
             << "wanted: " << c.error << "\ngot: " << r.err;
         EXPECT_EQ(r.out, "") << c.yaml;
     }
+    if (!HasFailure()) std::filesystem::remove_all(dir);
 }
 
 TEST(GatewayConfig, CheckPrintsTheTopicsOfAGoodFile) {
@@ -88,6 +91,7 @@ TEST(GatewayConfig, CheckPrintsTheTopicsOfAGoodFile) {
           "plant/hall1/boiler/diagnostics ", "homeassistant/number/plant_hall1/boiler_sp/config "})
         EXPECT_NE(r.out.find(topic), std::string::npos) << topic << "\n" << r.out;
     EXPECT_NE(r.out.find("ok, 1 line, 2 gates"), std::string::npos) << r.out;
+    if (!HasFailure()) std::filesystem::remove_all(dir);
 }
 
 }  // namespace

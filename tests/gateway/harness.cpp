@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,13 +112,17 @@ bool Spawn(const std::vector<std::string> &argv, const std::string &outPath, con
     return true;
 }
 
-int Stop(Child *pChild, int sig, int64_t timeoutMs) {
+int Stop(Child *pChild, int sig, int64_t timeoutMs, double *pCpuS) {
     if (pChild->pid <= 0) return -1;
     kill(pChild->pid, sig);
     const int64_t until = NowMs() + timeoutMs;
     int status = 0;
     for (;;) {
-        const pid_t done = waitpid(pChild->pid, &status, WNOHANG);
+        rusage usage{};
+        const pid_t done = wait4(pChild->pid, &status, WNOHANG, &usage);
+        if (done == pChild->pid && pCpuS != nullptr)
+            *pCpuS = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         if (done == pChild->pid) break;
         if (NowMs() > until) {
             kill(pChild->pid, SIGKILL);
@@ -181,10 +186,12 @@ bool StartSim(Sim *pSim) {
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(pipeFd[1], 1);
-        const int errFd = open(pSim->trace.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const std::string errPath = pSim->trace.empty() ? "/dev/null" : pSim->trace;
+        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(errFd, 2);
         close(pipeFd[0]);
-        std::vector<std::string> argv{ROVOD_SIM_BIN, "--pty", "--plc", pSim->plcs, "--trace"};
+        std::vector<std::string> argv{ROVOD_SIM_BIN, "--pty", "--plc", pSim->plcs};
+        if (!pSim->trace.empty()) argv.push_back("--trace");
         if (!pSim->state.empty()) {
             argv.push_back("--state");
             argv.push_back(pSim->state);
@@ -244,7 +251,7 @@ void OnSubscribe(mosquitto *, void *user, int, int, const int *) {
     Subscriber *sub = static_cast<Subscriber *>(user);
     {
         std::lock_guard<std::mutex> lock(sub->mutex);
-        sub->last["(subscribed)"] = "1";
+        sub->bSubscribed = true;
     }
     sub->cv.notify_all();
 }
@@ -259,11 +266,8 @@ bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter) {
     if (mosquitto_connect(pSub->mosq, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) return false;
     mosquitto_subscribe(pSub->mosq, nullptr, filter.c_str(), 1);
     mosquitto_loop_start(pSub->mosq);
-    const bool bOk = WaitFor(
-        pSub, [pSub] { return pSub->last.count("(subscribed)") > 0; }, 3000);
-    std::lock_guard<std::mutex> lock(pSub->mutex);
-    pSub->last.erase("(subscribed)");
-    return bOk;
+    return WaitFor(
+        pSub, [pSub] { return pSub->bSubscribed; }, 3000);
 }
 
 void Unsubscribe(Subscriber *pSub) {

@@ -39,8 +39,9 @@ struct Child {
 bool Spawn(const std::vector<std::string> &argv, const std::string &outPath, const std::string &errPath,
            Child *pChild);
 // Sends the signal and waits up to timeoutMs; the exit status (WEXITSTATUS),
-// 128 + signal when killed, or -1 when it did not end in time.
-int Stop(Child *pChild, int sig, int64_t timeoutMs);
+// 128 + signal when killed, or -1 when it did not end in time. *pCpuS, when
+// given, gets the CPU seconds (user and system) the child used.
+int Stop(Child *pChild, int sig, int64_t timeoutMs, double *pCpuS = nullptr);
 bool Running(const Child &child);
 
 struct Broker {
@@ -58,7 +59,7 @@ void StopBroker(Broker *pBroker, int sig = 15);
 struct Sim {
     std::string link;   // the symbolic link the gateway is given
     std::string state;  // memory loaded at start and saved at exit
-    std::string trace;  // every frame in and out
+    std::string trace;  // every frame in and out ("": no trace)
     std::string plcs;
     std::vector<std::string> extra;
     std::string pty;  // pts/N
@@ -83,6 +84,7 @@ struct Subscriber {
     std::condition_variable cv;
     std::vector<Received> all;
     std::map<std::string, std::string> last;  // by topic
+    bool bSubscribed = false;
 };
 // Connects to the broker and subscribes to the filter; false when the
 // broker does not answer within 3 s.

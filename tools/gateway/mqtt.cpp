@@ -32,7 +32,10 @@ std::string ValuePayload(const GateConfig &gate, const GateValue &v) {
         s += "null";
     } else if (gate.bBlock) {
         s += "[";
-        for (uint16_t i = 0; i < v.count; ++i) s += (i ? "," : "") + Number(v.values[i]);
+        for (uint16_t i = 0; i < v.count; ++i) {
+            if (i) s += ',';
+            s += Number(v.values[i]);
+        }
         s += "]";
     } else {
         s += Number(v.values[0]);
