@@ -124,7 +124,8 @@ void CollectLine(const GatewayConfig &c, Line *line, bool bAll, std::vector<Mess
     line->sentAttempts.resize(n, 0);
     line->sentChanges.resize(n, 0);
     std::lock_guard<std::mutex> lock(line->mutex);
-    if (bAll || line->statusChanges != line->sentStatus) {
+    // A line tells its status once its first attempt has decided it.
+    if (line->statusChanges != 0 && (bAll || line->statusChanges != line->sentStatus)) {
         pOut->push_back({base + "/status", StatusText(line->bOnline), 1, true});
         line->sentStatus = line->statusChanges;
     }
@@ -149,16 +150,17 @@ void Diagnostics(const GatewayConfig &c, Line *line, std::vector<Message> *pOut)
     k.windowCycles = 0;
 }
 
+uint32_t DiagnosticsPeriod(Gateway *gw) {
+    std::lock_guard<std::mutex> lock(gw->linesMutex);
+    return gw->config.diagnosticsS;
+}
+
 void PublisherLoop(Mqtt *m) {
     Gateway *gw = m->gw;
     uint64_t seen = 0, connectsSeen = 0;
-    Clock::time_point nextDiagnostics = Clock::now();
+    // The first report comes one period after the start, with something to say.
+    Clock::time_point nextDiagnostics = Clock::now() + std::chrono::seconds(DiagnosticsPeriod(gw));
     for (;;) {
-        uint32_t diagnosticsS = 10;
-        {
-            std::lock_guard<std::mutex> lock(gw->linesMutex);
-            diagnosticsS = gw->config.diagnosticsS;
-        }
         {
             std::unique_lock<std::mutex> lock(gw->notify.mutex);
             gw->notify.cv.wait_until(lock, nextDiagnostics, [&] {
@@ -167,6 +169,8 @@ void PublisherLoop(Mqtt *m) {
             seen = gw->notify.generation;
         }
         if (m->bStopPublishing.load()) break;
+        const bool bDiagnostics = Clock::now() >= nextDiagnostics;
+        if (bDiagnostics) nextDiagnostics = Clock::now() + std::chrono::seconds(DiagnosticsPeriod(gw));
         std::vector<Message> out;
         {
             std::lock_guard<std::mutex> lock(m->mutex);
@@ -177,8 +181,6 @@ void PublisherLoop(Mqtt *m) {
         const uint64_t connects = m->connects.load();
         const bool bAll = connects != connectsSeen;
         connectsSeen = connects;
-        const bool bDiagnostics = Clock::now() >= nextDiagnostics;
-        if (bDiagnostics) nextDiagnostics = Clock::now() + std::chrono::seconds(diagnosticsS);
         {
             std::lock_guard<std::mutex> lock(gw->linesMutex);
             const GatewayConfig &c = gw->config;
