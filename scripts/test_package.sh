@@ -23,10 +23,11 @@ echo "ok: built without warnings"
 
 echo "== BUILD_TESTING=OFF leaves the tests out"
 targets=$(cmake --build "$plain" --target help)
-for t in unit_tests line_tests tools_tests; do
+for t in unit_tests line_tests tools_tests gateway_tests; do
   if grep -qw "$t" <<<"$targets"; then echo "FAIL $t is still built"; exit 1; fi
 done
-grep -qw zedadad <<<"$targets" && grep -qw rovod <<<"$targets" || { echo "FAIL the driver or the tools are gone"; exit 1; }
+grep -qw zedadad <<<"$targets" && grep -qw rovod <<<"$targets" && grep -qw rovod-gateway <<<"$targets" ||
+  { echo "FAIL the driver or the tools are gone"; exit 1; }
 echo "ok: driver and tools, no tests"
 
 # rovod run from an install: it must load the driver installed beside it,
@@ -74,17 +75,31 @@ installed_commissioning() {
   echo "ok: $bin/rovod scan (1@9600 5@19200), check, poll --csv, plot, ports through a by-id style link"
 }
 
+# The installed gateway checks the installed example with no environment
+# (it loads the driver beside it), and its unit starts the installed program.
+installed_gateway() {
+  local root=$1 out unit=$1/lib/systemd/system/rovod-gateway.service
+  out=$(cd / && env -i "$root/bin/rovod-gateway" --check "$root/share/rovod/gateway.yaml" 2>&1) ||
+    { echo "$out"; echo "FAIL $root/bin/rovod-gateway --check of the example"; exit 1; }
+  grep -q '^rovod/boiler/setpoint/set ' <<<"$out" || { echo "$out"; echo "FAIL --check shows no set topic"; exit 1; }
+  grep -qx "ExecStart=${2:-$root}/bin/rovod-gateway --config /etc/rovod/gateway.yaml" "$unit" ||
+    { cat "$unit"; echo "FAIL $unit does not start ${2:-$root}/bin/rovod-gateway"; exit 1; }
+  echo "ok: $root/bin/rovod-gateway --check of the installed example; the unit starts ${2:-$root}/bin/rovod-gateway"
+}
+
 echo "== install: cmake --install $plain --prefix $prefix"
 cmake --install "$plain" --prefix "$prefix" >/dev/null
 for f in lib/libzedadad.so lib/libzedadad.so.0 lib/libzedadad.so.0.1.0 include/zedadad/zedadad.h \
   lib/cmake/zedadad/zedadadConfig.cmake lib/pkgconfig/zedadad.pc bin/rovod bin/rovod-sim \
-  share/man/man1/rovod.1 share/man/man1/rovod-sim.1; do
+  share/man/man1/rovod.1 share/man/man1/rovod-sim.1 bin/rovod-gateway share/man/man1/rovod-gateway.1 \
+  lib/systemd/system/rovod-gateway.service share/rovod/gateway.yaml; do
   [ -e "$prefix/$f" ] || { echo "FAIL $prefix/$f is missing"; exit 1; }
 done
 soname=$(objdump -p "$prefix/lib/libzedadad.so.0.1.0" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = libzedadad.so.0 ] || { echo "FAIL SONAME is '$soname'"; exit 1; }
 installed_read "" "$prefix/bin" "$prefix/bin/../lib/libzedadad.so.0"
 installed_commissioning "$prefix/bin"
+installed_gateway "$prefix"
 
 echo "== plain build with clang, BUILD_TESTING=OFF, installed"
 clang_build=build/plain-clang
@@ -103,11 +118,16 @@ tests/package/run.sh "$prefix" "$prefix/bin/rovod-sim"
 echo "== Debian package: cpack -G DEB"
 (cd "$plain" && rm -f rovod_*.deb && cpack -G DEB >/dev/null 2>&1)
 deb=$(ls "$PWD/$plain"/rovod_*.deb)
-echo "ok: $(basename "$deb")"
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libmosquitto1 libyaml-cpp; do
+  grep -q "$lib" <<<"$depends" || { echo "Depends: $depends"; echo "FAIL the .deb does not depend on $lib"; exit 1; }
+done
+echo "ok: $(basename "$deb"), Depends: $depends"
 scratch=build/deb-root
 rm -rf "$scratch"
 dpkg-deb -x "$deb" "$scratch"
 installed_read "unpacked in $scratch" "$PWD/$scratch/usr/bin" "$PWD/$scratch/usr/bin/../lib/libzedadad.so.0"
+installed_gateway "$PWD/$scratch/usr" /usr
 if [ "$(id -u)" = 0 ]; then
   # Installed into the machine as a user would, then taken away again
   # unless it was there before.
@@ -115,6 +135,7 @@ if [ "$(id -u)" = 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "$deb" >/dev/null 2>&1
   installed_read "apt-get install" /usr/bin /usr/bin/../lib/libzedadad.so.0
   installed_commissioning /usr/bin
+  installed_gateway /usr
   tests/package/run.sh /usr /usr/bin/rovod-sim
   [ "$was_installed" = 1 ] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rovod >/dev/null 2>&1
 elif [ "${CI:-}" = true ]; then

@@ -32,7 +32,6 @@ void PrintTable(const std::vector<std::string> &head, const std::vector<std::vec
 void PrintJson(const nlohmann::json &j);
 int Fail(const Options &options, int code, const std::string &message);
 const char *TypeName(int32_t dataType);
-std::vector<double> Values(const Gate &gate);
 // Gates from options.addresses, as reads (bWrite false) or one write.
 void AddGates(const Options &options, bool bWrite);
 // Loads the driver and, with bNeedPort, starts a session on options.port

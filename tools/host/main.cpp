@@ -106,50 +106,6 @@ const char *TypeName(int32_t dataType) {
 
 namespace {
 
-double Rounded(float f) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.7g", static_cast<double>(f));
-    return std::strtod(text, nullptr);
-}
-
-}  // namespace
-
-// The gate's values as numbers (floats or 16-bit integers).
-std::vector<double> Values(const Gate &gate) {
-    std::vector<double> values;
-    const bool bParam = gate.rec.iMemType == ZEV_MEMTYPE_PARAMETER;
-    if (!gate.bBlock) {
-        if (HoldsFloats(gate)) {
-            float f;
-            std::memcpy(&f, gate.value, sizeof f);
-            values.push_back(Rounded(f));
-        } else {
-            uint16_t v;
-            std::memcpy(&v, gate.value + 2, sizeof v);
-            values.push_back(bParam ? static_cast<int16_t>(v) : v);
-        }
-        return values;
-    }
-    const bool bFloats = HoldsFloats(gate);
-    const size_t limit = kValueBytes / (bFloats ? 4 : 2);
-    const size_t count =
-        gate.rec.iCount > 0 ? std::min<size_t>(static_cast<size_t>(gate.rec.iCount), limit) : 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (bFloats) {
-            float f;
-            std::memcpy(&f, gate.value + 4 * i, sizeof f);
-            values.push_back(Rounded(f));
-        } else {
-            uint16_t v;
-            std::memcpy(&v, gate.value + 2 * i, sizeof v);
-            values.push_back(v);
-        }
-    }
-    return values;
-}
-
-namespace {
-
 std::string ValuesText(const Gate &gate) {
     if (gate.lastResult != 0) return "-";
     std::string text;

@@ -8,12 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-namespace rovod {
+#include "port.h"
 
-// The port name to hand the driver: a symbolic link resolved to the device
-// it names, shortened to the driver's form (/dev/ttyUSB0 -> ttyUSB0). A name
-// that does not resolve is returned as it is.
-std::string ResolvePort(const std::string &name);
+namespace rovod {
 
 bool StderrIsTerminal();
 // UTC parts of a time.

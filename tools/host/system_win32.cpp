@@ -7,9 +7,6 @@
 
 namespace rovod {
 
-// COM names are not links: the driver takes them as they are.
-std::string ResolvePort(const std::string &name) { return name; }
-
 bool StderrIsTerminal() { return _isatty(2) != 0; }
 
 std::tm UtcParts(std::time_t t) {

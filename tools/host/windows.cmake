@@ -1,7 +1,8 @@
 # DERUDE.exe: the command-line host for Windows. The driver imports err and
 # Mox5UnCook from a module named DERUDE.exe, so this program carries that
-# name and exports both (imports.cpp marks them dllexport). It sits next to
-# ZEDADAD.dll in the build tree, as the DLL is deployed beside the host.
+# name and exports both (rovod_hostlib's imports.cpp marks them dllexport).
+# It sits next to ZEDADAD.dll in the build tree, as the DLL is deployed
+# beside the host.
 file(GLOB ROVOD_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
 list(FILTER ROVOD_HOST_SOURCES EXCLUDE REGEX "_posix\\.cpp$")
 
@@ -18,7 +19,8 @@ foreach(dir CLI nlohmann)
 endforeach()
 
 add_executable(DERUDE ${ROVOD_HOST_SOURCES})
-target_include_directories(DERUDE PRIVATE ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})
+target_include_directories(DERUDE PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(DERUDE PRIVATE rovod_hostlib)
 target_include_directories(DERUDE SYSTEM PRIVATE ${ROVOD_HOST_THIRD_PARTY})
 # The runtime goes in statically: the program needs only the system's DLLs.
 target_link_options(DERUDE PRIVATE -static -static-libgcc -static-libstdc++)

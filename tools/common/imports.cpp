@@ -1,8 +1,11 @@
 // The two functions the driver imports from its host, and the gate table
-// behind Mox5UnCook's gate handles.
+// behind Mox5UnCook's gate handles. Both reach the calling thread's host
+// state: an instance is driven by one thread, so no lock is needed.
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "host.h"
@@ -16,20 +19,25 @@
 namespace rovod {
 
 namespace {
-bool gEcho = false;
+
+thread_local HostState *tlsHost = nullptr;
+
+HostState &ProcessHost() {
+    static HostState state;
+    return state;
 }
 
-std::vector<LogEntry> &DriverLog() {
-    static std::vector<LogEntry> lines;
-    return lines;
-}
+}  // namespace
 
-void SetLogEcho(bool bEcho) { gEcho = bEcho; }
+HostState *CurrentHost() { return tlsHost != nullptr ? tlsHost : &ProcessHost(); }
 
-std::deque<Gate> &Gates() {
-    static std::deque<Gate> gates;
-    return gates;
-}
+void BindHost(HostState *pState) { tlsHost = pState; }
+
+std::vector<LogEntry> &DriverLog() { return CurrentHost()->log; }
+
+void SetLogEcho(bool bEcho) { CurrentHost()->bEcho = bEcho; }
+
+std::deque<Gate> &Gates() { return CurrentHost()->gates; }
 
 Gate *GateByHandle(uint32_t hGate) {
     if (hGate == 0 || hGate > Gates().size()) return nullptr;
@@ -60,6 +68,49 @@ bool HoldsFloats(const Gate &gate) {
     return gate.iDataType == ZEV_TYPE_LONG;
 }
 
+namespace {
+
+double Rounded(float f) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", static_cast<double>(f));
+    return std::strtod(text, nullptr);
+}
+
+}  // namespace
+
+std::vector<double> Values(const Gate &gate) {
+    std::vector<double> values;
+    const bool bParam = gate.rec.iMemType == ZEV_MEMTYPE_PARAMETER;
+    if (!gate.bBlock) {
+        if (HoldsFloats(gate)) {
+            float f;
+            std::memcpy(&f, gate.value, sizeof f);
+            values.push_back(Rounded(f));
+        } else {
+            uint16_t v;
+            std::memcpy(&v, gate.value + 2, sizeof v);
+            values.push_back(bParam ? static_cast<int16_t>(v) : v);
+        }
+        return values;
+    }
+    const bool bFloats = HoldsFloats(gate);
+    const size_t limit = kValueBytes / (bFloats ? 4 : 2);
+    const size_t count =
+        gate.rec.iCount > 0 ? std::min<size_t>(static_cast<size_t>(gate.rec.iCount), limit) : 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (bFloats) {
+            float f;
+            std::memcpy(&f, gate.value + 4 * i, sizeof f);
+            values.push_back(Rounded(f));
+        } else {
+            uint16_t v;
+            std::memcpy(&v, gate.value + 2 * i, sizeof v);
+            values.push_back(v);
+        }
+    }
+    return values;
+}
+
 Gate *AddGate(const std::string &address, bool bBlock, int32_t count, int32_t dataType) {
     Gate &gate = Gates().emplace_back();
     gate.address = address;
@@ -84,8 +135,9 @@ extern "C" ROVOD_HOST_EXPORT int ZEV_CALL err(int32_t iCategory, const char *psz
     va_start(args, pszFormat);
     std::vsnprintf(text, sizeof text, pszFormat ? pszFormat : "(null)", args);
     va_end(args);
-    rovod::DriverLog().push_back({iCategory, text});
-    if (rovod::gEcho) std::fprintf(stderr, "[%2d] %s\n", iCategory, text);
+    rovod::HostState *host = rovod::CurrentHost();
+    host->log.push_back({iCategory, text});
+    if (host->bEcho) std::fprintf(stderr, "%s[%2d] %s\n", host->echoTag.c_str(), iCategory, text);
     return 0;
 }
 

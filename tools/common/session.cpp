@@ -77,6 +77,39 @@ uint32_t StartSession(Session *session, const PortOptions &port, std::string *pE
     return 0;
 }
 
+uint32_t StartPortless(Session *session, uint32_t instance) {
+    ZevInfo info{};
+    GetInfo(session, &info);
+    const size_t bytes = info.iContextSize ? info.iContextSize : 96;
+    session->context.assign((bytes + 7) / 8, 0);
+    session->request.pContext = session->context.data();
+    session->request.iInstance = instance;
+    PortSettings settings{};
+    // The line settings only give the character time; no port is opened.
+    settings.wBaud = 9600;
+    settings.wDataBits = 8;
+    DriverLog().clear();
+    const uint32_t result = Call(session, ZEV_COLD_START, &settings);
+    session->bStarted = true;
+    return result;
+}
+
+uint32_t ClosePort(Session *session) {
+    DriverLog().clear();
+    return Call(session, ZEV_CLOSE_COM, nullptr);
+}
+
+uint32_t ReopenPort(Session *session) {
+    DriverLog().clear();
+    return Call(session, ZEV_REOPEN_COM, nullptr);
+}
+
+bool PortLost() {
+    for (const LogEntry &line : DriverLog())
+        if (line.text.find(" lost: the device is gone") != std::string::npos) return true;
+    return false;
+}
+
 uint32_t ChangePort(Session *session, const PortOptions &port, std::string *pError) {
     PortChange change{};
     FillPort(&change, port);

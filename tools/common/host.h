@@ -1,5 +1,8 @@
-// The command-line host: gates, the driver session and what the driver's
-// imports (err, Mox5UnCook) hand over.
+// What the hosts (rovod, rovod-gateway) share: gates, the driver session
+// and what the driver's imports (err, Mox5UnCook) hand over. The imports are
+// process-wide functions; each thread that drives an instance binds its own
+// host state, so the lines it logs and the gates it hands values to are its
+// own.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +20,11 @@ struct LogEntry {
     std::string text;
 };
 
-// Every line the driver logs, in order; the session clears it per call.
+// Every line the driver logs on the calling thread, in order; the session
+// clears it per call.
 std::vector<LogEntry> &DriverLog();
-// With echo on, each line also goes to stderr as it arrives.
+// With echo on, each line also goes to stderr as it arrives (the calling
+// thread's lines).
 void SetLogEcho(bool bEcho);
 
 // Largest value buffer a gate may need: a type-3 block the driver widens to
@@ -41,7 +46,21 @@ struct Gate {
     std::string lastLine;  // the driver's last line about this gate when it failed
 };
 
-// Gates live here for the whole run; hGate is the index plus one.
+// What err and Mox5UnCook reach: the log and the gates of one thread.
+struct HostState {
+    std::vector<LogEntry> log;
+    std::deque<Gate> gates;  // for the whole run; hGate is the index plus one
+    bool bEcho = false;
+    std::string echoTag;  // put before each echoed line ("boiler: ")
+};
+
+// The calling thread's state: the one bound to it, or the process's own
+// (rovod's main thread, and any thread that binds none).
+HostState *CurrentHost();
+// Binds the state to the calling thread; nullptr goes back to the process's.
+void BindHost(HostState *pState);
+
+// The calling thread's gates.
 std::deque<Gate> &Gates();
 Gate *GateByHandle(uint32_t hGate);
 Gate *AddGate(const std::string &address, bool bBlock, int32_t count, int32_t dataType);
@@ -52,6 +71,8 @@ int32_t DataTypeFor(const std::string &address);
 char MemTypeOf(const std::string &address);
 // True when the gate's values are floats (32-bit gates).
 bool HoldsFloats(const Gate &gate);
+// The gate's values as numbers (floats to seven digits, or 16-bit integers).
+std::vector<double> Values(const Gate &gate);
 
 struct PortOptions {
     std::string port;
@@ -73,6 +94,13 @@ uint32_t GetInfo(Session *session, ZevInfo *info);
 // Working block, ColdStart with the port. Result 0, or 2 with a message
 // when the port could not be opened.
 uint32_t StartSession(Session *session, const PortOptions &port, std::string *pError);
+// Working block and ColdStart without a port: an instance that only parses.
+uint32_t StartPortless(Session *session, uint32_t instance);
+// CloseCom, and ReOpenCom with the settings the instance holds.
+uint32_t ClosePort(Session *session);
+uint32_t ReopenPort(Session *session);
+// True when the driver's lines since the last call say the port has gone.
+bool PortLost();
 // ChangeZevParams: the port reopened with new settings. The driver keeps the
 // gap it computed at ColdStart.
 uint32_t ChangePort(Session *session, const PortOptions &port, std::string *pError);

@@ -1,0 +1,345 @@
+// rovod-gateway as a program between real components: a mosquitto broker on
+// loopback, rovod-sim on two ptys (three controllers), a subscriber.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+
+namespace {
+
+using gwtest::Last;
+using gwtest::WaitFor;
+using nlohmann::json;
+
+// Memory the simulators start with, different on every controller, so that
+// a value from the wrong controller or line shows.
+constexpr const char *kStateA =
+    R"({"controllers": {"1": {"words": {"30": "8FA0"}, "ram": {"0020": "11"}},
+                        "2": {"words": {"30": "9770"}, "ram": {"0020": "22"}}}})";
+constexpr const char *kStateB = R"({"controllers": {"5": {"words": {"30": "9F40"}, "ram": {"0020": "55"}}}})";
+
+constexpr const char *kGatesA = R"(
+    gates:
+      - {address: 01A0030, name: v1, publish: cycle}
+      - {address: 02A0030, name: v2}
+      - {address: 01A0010, name: sp1, writable: true}
+      - {address: 01A0000, name: pv1, writable: true}
+      - {address: 01I0020, name: ram1}
+      - {address: 02I0020, name: ram2}
+      - {address: 01I00113, name: bit1}
+      - {address: 01A0011, name: blk, count: 2}
+      - {address: 01F0020, name: time1}
+)";
+constexpr const char *kGatesB = R"(
+    gates:
+      - {address: 05A0030, name: v5}
+      - {address: 05I0020, name: ram5, writable: true}
+      - {address: 05A0010, name: sp5, writable: true}
+)";
+
+struct Rig {
+    std::string dir, config, log;
+    gwtest::Broker broker;
+    gwtest::Sim a, b;
+    gwtest::Child gateway;
+    gwtest::Subscriber sub;
+    ~Rig();
+};
+
+std::string ConfigText(const Rig &rig, const std::string &extraA = "") {
+    return "broker: {host: 127.0.0.1, port: " + std::to_string(rig.broker.port) +
+           ", client_id: gwtest, prefix: plant}\n"
+           "diagnostics_s: 1\nhomeassistant: true\nlines:\n"
+           "  - name: a\n    port: ./a.link\n    interval_ms: 100\n    reply_timeout_ms: 100\n" +
+           kGatesA + extraA +
+           "  - name: b\n    port: ./b.link\n    interval_ms: 100\n    reply_timeout_ms: 100\n" + kGatesB;
+}
+
+bool StartGateway(Rig *rig) {
+    return gwtest::Spawn({ROVOD_GATEWAY_BIN, "--driver", ROVOD_DRIVER_LIB, "-c", rig->config}, "", rig->log,
+                         &rig->gateway);
+}
+
+// Broker, both simulators, the gateway and a subscriber to everything.
+void Start(Rig *rig, const std::string &name) {
+    rig->dir = gwtest::MakeScratch(name);
+    ASSERT_FALSE(rig->dir.empty());
+    ASSERT_TRUE(gwtest::StartBroker(rig->dir, &rig->broker)) << gwtest::Slurp(rig->dir + "/mosquitto.log");
+    gwtest::WriteFile(rig->dir + "/a.json", kStateA);
+    gwtest::WriteFile(rig->dir + "/b.json", kStateB);
+    rig->a = {rig->dir + "/a.link", rig->dir + "/a.json", rig->dir + "/a.trace", "1,2", {}, "", {}};
+    rig->b = {rig->dir + "/b.link", rig->dir + "/b.json", rig->dir + "/b.trace", "5", {}, "", {}};
+    ASSERT_TRUE(gwtest::StartSim(&rig->a));
+    ASSERT_TRUE(gwtest::StartSim(&rig->b));
+    rig->config = rig->dir + "/gateway.yaml";
+    rig->log = rig->dir + "/gateway.log";
+    gwtest::WriteFile(rig->config, ConfigText(*rig));
+    ASSERT_TRUE(StartGateway(rig));
+    ASSERT_TRUE(gwtest::Subscribe(&rig->sub, rig->broker.port, "#"));
+}
+
+// Everything started is stopped, also after a failed assertion.
+Rig::~Rig() {
+    gwtest::Unsubscribe(&sub);
+    gwtest::Stop(&gateway, SIGKILL, 3000);
+    gwtest::StopSim(&a);
+    gwtest::StopSim(&b);
+    gwtest::StopBroker(&broker);
+    // Kept for a look when the test failed.
+    if (!dir.empty() && !::testing::Test::HasFailure()) std::filesystem::remove_all(dir);
+}
+
+std::string Log(const Rig &rig) { return gwtest::Slurp(rig.log); }
+
+bool AllOnline(Rig *rig, int64_t timeoutMs) {
+    return WaitFor(
+        &rig->sub,
+        [rig] {
+            auto &last = rig->sub.last;
+            return last["plant/status"] == "online" && last["plant/a/status"] == "online" &&
+                   last["plant/b/status"] == "online";
+        },
+        timeoutMs);
+}
+
+// A field of a JSON payload; null when the payload is none (yet).
+json Field(const std::string &payload, const char *key) {
+    const json j = json::parse(payload, nullptr, false);
+    return j.is_object() && j.contains(key) ? j[key] : json();
+}
+
+json Payload(Rig *rig, const std::string &topic) {
+    return json::parse(Last(&rig->sub, topic), nullptr, false);
+}
+
+// The value published for a gate once it has one with result 0.
+json GoodValue(Rig *rig, const std::string &topic) {
+    WaitFor(
+        &rig->sub, [&] { return Field(rig->sub.last[topic], "result") == 0; }, 3000);
+    return Payload(rig, topic);
+}
+
+// The write's result on .../result, once one newer than `before` arrived.
+json WriteResult(Rig *rig, const std::string &gate, const std::string &payload) {
+    const std::string topic = "plant/" + gate + "/result";
+    const size_t before = gwtest::CountOf(&rig->sub, topic);
+    EXPECT_TRUE(gwtest::Publish(rig->broker.port, "plant/" + gate + "/set", payload));
+    WaitFor(
+        &rig->sub,
+        [&] {
+            size_t n = 0;
+            for (const gwtest::Received &r : rig->sub.all) n += r.topic == topic;
+            return n > before;
+        },
+        3000);
+    return Payload(rig, topic);
+}
+
+size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+TEST(Gateway, PublishesTheControllersMemoryAndWritesThroughTheDriver) {
+    Rig rig;
+    Start(&rig, "gw_values");
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+
+    // Every gate as the simulators hold it, each from its own controller.
+    const std::vector<std::pair<std::string, json>> expected{{"a/v1", 25.0},
+                                                             {"a/v2", 37.5},
+                                                             {"a/sp1", 60.0},
+                                                             {"a/ram1", 17},
+                                                             {"a/ram2", 34},
+                                                             {"a/bit1", 1},
+                                                             {"a/blk", json::array({12.5, -3.7})},
+                                                             {"a/time1", 12.34},
+                                                             {"b/v5", 50.0},
+                                                             {"b/ram5", 85},
+                                                             {"b/sp5", 60.0}};
+    for (const auto &[gate, value] : expected) {
+        const json j = GoodValue(&rig, "plant/" + gate);
+        ASSERT_TRUE(j.is_object()) << gate << ": " << Last(&rig.sub, "plant/" + gate);
+        EXPECT_EQ(j["value"], value) << gate;
+        EXPECT_EQ(j["result"], 0) << gate;
+        EXPECT_EQ(j["time"].get<std::string>().back(), 'Z') << gate;
+    }
+    // A writable gate is a number entity for Home Assistant, a read one a sensor.
+    const json number = Payload(&rig, "homeassistant/number/plant/a_sp1/config");
+    EXPECT_EQ(number["command_topic"], "plant/a/sp1/set");
+    EXPECT_EQ(number["availability"][1]["topic"], "plant/a/status");
+    EXPECT_TRUE(Payload(&rig, "homeassistant/sensor/plant/b_v5/config").is_object());
+
+    // A setpoint written: result 0, the simulator's memory changed, the value follows.
+    const json written = WriteResult(&rig, "a/sp1", "75.5");
+    EXPECT_EQ(written["result"], 0) << written;
+    EXPECT_EQ(written["value"], 75.5);
+    EXPECT_TRUE(WaitFor(
+        &rig.sub, [&] { return Field(rig.sub.last["plant/a/sp1"], "value") == 75.5; }, 2000));
+    EXPECT_EQ(Count(gwtest::Slurp(rig.a.trace), "ACK: element 10 = AF30 (75.5)"), 1u);
+
+    // A measurement refuses: the controller's NAK is result 3.
+    const json refused = WriteResult(&rig, "a/pv1", "5");
+    EXPECT_EQ(refused["result"], 3) << refused;
+    EXPECT_NE(refused["error"].get<std::string>().find("NAK"), std::string::npos) << refused;
+
+    // Payloads that are no number, or out of the gate's range, write nothing.
+    for (const auto &[gate, payload, why] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"b/sp5", "abc", "is not a number"},
+             {"b/sp5", "", "is not a number"},
+             {"b/sp5", "1e999", "not a finite number"},
+             {"b/ram5", "300", "out of range"},
+             {"b/ram5", "2.5", "not a whole number"}}) {
+        const json j = WriteResult(&rig, gate, payload);
+        EXPECT_EQ(j["result"], 1) << payload;
+        EXPECT_NE(j["error"].get<std::string>().find(why), std::string::npos) << j;
+    }
+    EXPECT_EQ(Count(gwtest::Slurp(rig.b.trace), "write"), 0u);
+
+    // Diagnostics count the cycles, the reads and the two writes made.
+    EXPECT_TRUE(WaitFor(
+        &rig.sub, [&] { return Field(rig.sub.last["plant/a/diagnostics"], "writes") == 2; }, 3000));
+    const json diag = Payload(&rig, "plant/a/diagnostics");
+    EXPECT_GT(diag["cycles"], 0);
+    EXPECT_GT(diag["reads"], 9);
+    EXPECT_GT(diag["cycle_ms"]["max"], 0.0);
+    EXPECT_EQ(diag["failures"]["2"], 0);
+}
+
+TEST(Gateway, ComesBackWithEveryRetainedValueAfterABrokerRestart) {
+    Rig rig;
+    Start(&rig, "gw_broker");
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    ASSERT_TRUE(GoodValue(&rig, "plant/b/sp5").is_object());
+    gwtest::Unsubscribe(&rig.sub);
+    gwtest::StopBroker(&rig.broker, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(gwtest::RestartBroker(&rig.broker));
+    const int64_t restarted = gwtest::NowMs();
+
+    // A new subscriber, on a broker that lost everything, gets it all back.
+    gwtest::Subscriber fresh;
+    ASSERT_TRUE(gwtest::Subscribe(&fresh, rig.broker.port, "plant/#"));
+    const std::vector<std::string> gates{"a/v1",   "a/v2",  "a/sp1",   "a/pv1", "a/ram1", "a/ram2",
+                                         "a/bit1", "a/blk", "a/time1", "b/v5",  "b/ram5", "b/sp5"};
+    const bool bBack = WaitFor(
+        &fresh,
+        [&] {
+            for (const std::string &gate : gates)
+                if (fresh.last["plant/" + gate].empty()) return false;
+            return fresh.last["plant/status"] == "online" && fresh.last["plant/a/status"] == "online" &&
+                   fresh.last["plant/b/status"] == "online";
+        },
+        5000);
+    EXPECT_TRUE(bBack) << Log(rig);
+    EXPECT_LE(gwtest::NowMs() - restarted, 5000);
+    EXPECT_EQ(Field(Last(&fresh, "plant/b/v5"), "value"), 50.0);
+    gwtest::Unsubscribe(&fresh);
+}
+
+TEST(Gateway, FollowsASimulatorRestartedBehindTheSameLink) {
+    Rig rig;
+    Start(&rig, "gw_line");
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    const std::string firstPty = rig.a.pty;
+    gwtest::StopSim(&rig.a);
+    ASSERT_TRUE(WaitFor(
+        &rig.sub, [&] { return rig.sub.last["plant/a/status"] == "offline"; }, 2000))
+        << Log(rig);
+    // The failing reads keep the last good value with their own code.
+    EXPECT_TRUE(WaitFor(
+        &rig.sub, [&] { return Field(rig.sub.last["plant/a/v1"], "result") > 0; }, 1000));
+    const json stale = Payload(&rig, "plant/a/v1");
+    EXPECT_NE(stale["result"], 0) << stale;
+    EXPECT_EQ(stale["value"], 25.0);
+    EXPECT_TRUE(stale.contains("value_time"));
+    EXPECT_EQ(Last(&rig.sub, "plant/b/status"), "online");
+
+    // Back on another device behind the same link, as a replugged adapter.
+    const int held = gwtest::HoldPty();
+    ASSERT_TRUE(gwtest::StartSim(&rig.a));
+    close(held);
+    EXPECT_NE(rig.a.pty, firstPty);
+    ASSERT_TRUE(WaitFor(
+        &rig.sub, [&] { return rig.sub.last["plant/a/status"] == "online"; }, 5000))
+        << Log(rig);
+    const size_t before = gwtest::CountOf(&rig.sub, "plant/a/v1");
+    EXPECT_TRUE(WaitFor(
+        &rig.sub,
+        [&] {
+            size_t n = 0;
+            for (const gwtest::Received &r : rig.sub.all) n += r.topic == "plant/a/v1";
+            return n >= before + 3 && Field(rig.sub.last["plant/a/v1"], "result") == 0;
+        },
+        3000));
+    EXPECT_NE(Log(rig).find("online on " + rig.a.pty), std::string::npos) << Log(rig);
+}
+
+TEST(Gateway, SaysOfflineOnTheWayOutAndThroughTheWillWhenKilled) {
+    Rig rig;
+    Start(&rig, "gw_stop");
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    const int64_t asked = gwtest::NowMs();
+    EXPECT_EQ(gwtest::Stop(&rig.gateway, SIGTERM, 5000), 0) << Log(rig);
+    EXPECT_LT(gwtest::NowMs() - asked, 2000);
+    EXPECT_TRUE(WaitFor(
+        &rig.sub,
+        [&] {
+            return rig.sub.last["plant/status"] == "offline" && rig.sub.last["plant/a/status"] == "offline" &&
+                   rig.sub.last["plant/b/status"] == "offline";
+        },
+        1000));
+    EXPECT_NE(Log(rig).find("stopped"), std::string::npos);
+
+    // Once more, and killed: the broker's last will says offline.
+    ASSERT_TRUE(StartGateway(&rig));
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    gwtest::Stop(&rig.gateway, SIGKILL, 3000);
+    EXPECT_TRUE(WaitFor(
+        &rig.sub, [&] { return rig.sub.last["plant/status"] == "offline"; }, 3000));
+}
+
+TEST(Gateway, ReadsItsConfigurationAgainOnHangup) {
+    Rig rig;
+    Start(&rig, "gw_reload");
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    const std::string good = gwtest::Slurp(rig.config);
+
+    // A broken file is refused with its reason; the gateway goes on.
+    gwtest::WriteFile(rig.config, good + "  - name: c\n");
+    kill(rig.gateway.pid, SIGHUP);
+    EXPECT_TRUE(gwtest::WaitForText(rig.log, "the running configuration stays", 3000)) << Log(rig);
+    EXPECT_NE(Log(rig).find("gateway.yaml:29:5: line 'c' has no port"), std::string::npos) << Log(rig);
+    const size_t before = gwtest::CountOf(&rig.sub, "plant/a/v1");
+    EXPECT_TRUE(WaitFor(
+        &rig.sub,
+        [&] {
+            size_t n = 0;
+            for (const gwtest::Received &r : rig.sub.all) n += r.topic == "plant/a/v1";
+            return n > before;
+        },
+        2000));
+
+    // A new gate on line a: the line starts again with it, b is left running.
+    gwtest::WriteFile(rig.config, ConfigText(rig, "      - {address: 02A0010, name: sp2}\n"));
+    kill(rig.gateway.pid, SIGHUP);
+    const json added = GoodValue(&rig, "plant/a/sp2");
+    EXPECT_EQ(added["value"], 60.0) << Log(rig);
+    EXPECT_NE(Log(rig).find("1 line kept, 1 stopped, 1 started"), std::string::npos) << Log(rig);
+
+    // And gone again: its retained value is emptied.
+    gwtest::WriteFile(rig.config, good);
+    kill(rig.gateway.pid, SIGHUP);
+    EXPECT_TRUE(WaitFor(
+        &rig.sub, [&] { return rig.sub.last.count("plant/a/sp2") && rig.sub.last["plant/a/sp2"].empty(); },
+        3000))
+        << Log(rig);
+    EXPECT_TRUE(AllOnline(&rig, 3000));
+}
+
+}  // namespace

@@ -1,0 +1,426 @@
+#include "config.h"
+
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+
+namespace gateway {
+
+namespace {
+
+struct Reader {
+    std::string file;
+    std::string dir;  // the file's folder: relative paths start there
+    std::vector<std::string> *pErrors;
+};
+
+std::string At(const Reader &r, const YAML::Mark &mark) {
+    if (mark.is_null()) return r.file;
+    return r.file + ":" + std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1);
+}
+
+// line:column only, for a second place in the same file.
+std::string LineColumn(const YAML::Mark &mark) {
+    return std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1);
+}
+
+void Error(const Reader &r, const YAML::Node &node, const std::string &what) {
+    r.pErrors->push_back(At(r, node.Mark()) + ": " + what);
+}
+
+std::string Joined(const std::vector<std::string> &words) {
+    std::string text;
+    for (const std::string &w : words) text += (text.empty() ? "" : ", ") + w;
+    return text;
+}
+
+// The map's keys must be among the known ones, each once.
+bool CheckKeys(const Reader &r, const YAML::Node &map, const std::string &what,
+               const std::vector<std::string> &known) {
+    if (!map.IsMap()) {
+        Error(r, map, what + " must be a mapping of keys (" + Joined(known) + ")");
+        return false;
+    }
+    std::set<std::string> seen;
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        const std::string key = it->first.Scalar();
+        bool bKnown = false;
+        for (const std::string &k : known) bKnown = bKnown || k == key;
+        if (!bKnown)
+            Error(r, it->first, "unknown key '" + key + "' in " + what + " (known: " + Joined(known) + ")");
+        else if (!seen.insert(key).second)
+            Error(r, it->first, "duplicate key '" + key + "' in " + what);
+    }
+    return true;
+}
+
+bool Scalar(const Reader &r, const YAML::Node &node, const std::string &key, std::string *pText) {
+    if (!node.IsScalar()) {
+        Error(r, node, key + " wants a single value");
+        return false;
+    }
+    *pText = node.Scalar();
+    return true;
+}
+
+bool GetString(const Reader &r, const YAML::Node &map, const std::string &key, std::string *pOut) {
+    const YAML::Node node = map[key];
+    if (!node) return false;
+    std::string text;
+    if (!Scalar(r, node, key, &text)) return false;
+    if (text.empty()) {
+        Error(r, node, key + " is empty");
+        return false;
+    }
+    *pOut = text;
+    return true;
+}
+
+template <typename T>
+bool GetNumber(const Reader &r, const YAML::Node &map, const std::string &key, long min, long max, T *pOut) {
+    const YAML::Node node = map[key];
+    if (!node) return false;
+    std::string text;
+    if (!Scalar(r, node, key, &text)) return false;
+    char *end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < min || v > max) {
+        Error(r, node,
+              key + " wants a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+                  ", not '" + text + "'");
+        return false;
+    }
+    *pOut = static_cast<T>(v);
+    return true;
+}
+
+bool GetBool(const Reader &r, const YAML::Node &map, const std::string &key, bool *pOut) {
+    const YAML::Node node = map[key];
+    if (!node) return false;
+    std::string text;
+    if (!Scalar(r, node, key, &text)) return false;
+    if (text == "true") {
+        *pOut = true;
+    } else if (text == "false") {
+        *pOut = false;
+    } else {
+        Error(r, node, key + " wants true or false, not '" + text + "'");
+        return false;
+    }
+    return true;
+}
+
+std::string Absolute(const Reader &r, const std::string &path) {
+    if (path.empty() || path[0] == '/') return path;
+    return (std::filesystem::path(r.dir) / path).lexically_normal().string();
+}
+
+// One level of a topic: the broker gives '+', '#' and '/' their own meaning.
+bool CheckTopicLevel(const Reader &r, const YAML::Node &node, const std::string &what,
+                     const std::string &text) {
+    if (text.find_first_of("/+#") != std::string::npos || text.find('\0') != std::string::npos) {
+        Error(r, node, what + " '" + text + "' is no topic level: it may not hold '/', '+' or '#'");
+        return false;
+    }
+    return true;
+}
+
+void ReadBroker(const Reader &r, const YAML::Node &node, BrokerConfig *b) {
+    if (!CheckKeys(
+            r, node, "broker",
+            {"host", "port", "client_id", "prefix", "user", "password_file", "ca_file", "keepalive", "qos"}))
+        return;
+    GetString(r, node, "host", &b->host);
+    GetNumber(r, node, "port", 1, 65535, &b->port);
+    GetString(r, node, "client_id", &b->clientId);
+    if (GetString(r, node, "prefix", &b->prefix)) {
+        const std::string &p = b->prefix;
+        if (p.find_first_of("+#") != std::string::npos || p.front() == '/' || p.back() == '/' ||
+            p.find("//") != std::string::npos)
+            Error(r, node["prefix"],
+                  "prefix '" + p + "' is no topic: no '+' or '#', no empty level, no '/' at either end");
+    }
+    GetString(r, node, "user", &b->user);
+    if (GetString(r, node, "password_file", &b->passwordFile)) {
+        b->passwordFile = Absolute(r, b->passwordFile);
+        if (b->user.empty()) Error(r, node["password_file"], "password_file needs a user");
+        if (access(b->passwordFile.c_str(), R_OK) != 0)
+            Error(r, node["password_file"], "password_file " + b->passwordFile + " cannot be read");
+    }
+    if (GetString(r, node, "ca_file", &b->caFile)) {
+        b->caFile = Absolute(r, b->caFile);
+        if (access(b->caFile.c_str(), R_OK) != 0)
+            Error(r, node["ca_file"], "ca_file " + b->caFile + " cannot be read");
+    }
+    GetNumber(r, node, "keepalive", 5, 65535, &b->keepAlive);
+    GetNumber(r, node, "qos", 0, 2, &b->qos);
+}
+
+// Stop bits as written (1, 1.5, 2) to the driver's code (0, 1, 2).
+void ReadStopBits(const Reader &r, const YAML::Node &line, uint16_t *pCode) {
+    const YAML::Node node = line["stop_bits"];
+    if (!node) return;
+    std::string text;
+    if (!Scalar(r, node, "stop_bits", &text)) return;
+    if (text == "1")
+        *pCode = 0;
+    else if (text == "1.5")
+        *pCode = 1;
+    else if (text == "2")
+        *pCode = 2;
+    else
+        Error(r, node, "stop_bits wants 1, 1.5 or 2, not '" + text + "'");
+}
+
+void ReadParity(const Reader &r, const YAML::Node &line, uint16_t *pCode) {
+    const YAML::Node node = line["parity"];
+    if (!node) return;
+    std::string text;
+    if (!Scalar(r, node, "parity", &text)) return;
+    const char *names[] = {"none", "odd", "even", "mark", "space"};
+    for (uint16_t i = 0; i < 5; ++i) {
+        if (text == names[i]) {
+            *pCode = i;
+            return;
+        }
+    }
+    Error(r, node, "parity wants none, odd, even, mark or space, not '" + text + "'");
+}
+
+// The address through the driver's own parser; its log line is the reason.
+bool ParseThroughDriver(const Reader &r, const YAML::Node &node, rovod::Session *parser, GateConfig *g) {
+    rovod::Gate gate;
+    gate.address = g->address;
+    gate.bBlock = g->bBlock;
+    gate.iDataType = g->dataType;
+    gate.def.pszAddress = gate.address.c_str();
+    gate.def.iDataType = g->dataType;
+    gate.def.iBlockSize = g->count;
+    if (rovod::ParseGate(parser, &gate) == 0) {
+        g->bFloats = rovod::HoldsFloats(gate);
+        return true;
+    }
+    Error(r, node,
+          "gate address '" + g->address + "' refused by the driver: " +
+              (gate.lastLine.empty() ? std::string("no reason given") : gate.lastLine));
+    return false;
+}
+
+void ReadGate(const Reader &r, const YAML::Node &node, rovod::Session *parser, GateConfig *g) {
+    if (!CheckKeys(r, node, "a gate", {"address", "name", "interval_ms", "writable", "publish", "count"}))
+        return;
+    if (!GetString(r, node, "address", &g->address)) {
+        if (!node["address"]) Error(r, node, "gate has no address");
+        return;
+    }
+    g->name = g->address;
+    if (GetString(r, node, "name", &g->name)) {
+        CheckTopicLevel(r, node["name"], "gate name", g->name);
+        if (g->name == "status" || g->name == "diagnostics")
+            Error(r, node["name"], "gate name '" + g->name + "' is the line's own topic");
+    }
+    GetNumber(r, node, "interval_ms", 0, 86400000, &g->intervalMs);
+    GetBool(r, node, "writable", &g->bWritable);
+    if (const YAML::Node publish = node["publish"]) {
+        std::string text;
+        if (Scalar(r, publish, "publish", &text)) {
+            if (text == "change")
+                g->publish = Publish::kChange;
+            else if (text == "cycle")
+                g->publish = Publish::kCycle;
+            else
+                Error(r, publish, "publish wants change or cycle, not '" + text + "'");
+        }
+    }
+    // Types 2 and 3 are blocks of their own size; a count makes any a block.
+    const char mem = rovod::MemTypeOf(g->address);
+    g->bBlock = mem == '2' || mem == '3';
+    g->count = mem == '2' ? 10 : mem == '3' ? 16 : 1;
+    if (GetNumber(r, node, "count", 1, 63, &g->count)) g->bBlock = true;
+    g->dataType = rovod::DataTypeFor(g->address);
+    if (!ParseThroughDriver(r, node["address"], parser, g)) return;
+    if (g->bWritable && g->bBlock)
+        Error(r, node["writable"], "gate '" + g->name + "' is a block: the driver writes single gates only");
+}
+
+void ReadLine(const Reader &r, const YAML::Node &node, rovod::Session *parser, uint32_t defaultInterval,
+              LineConfig *line) {
+    if (!CheckKeys(r, node, "a line",
+                   {"name", "port", "baud", "data_bits", "stop_bits", "parity", "reply_timeout_ms",
+                    "control_dir", "instance", "interval_ms", "gates"}))
+        return;
+    if (GetString(r, node, "name", &line->name))
+        CheckTopicLevel(r, node["name"], "line name", line->name);
+    else if (!node["name"])
+        Error(r, node, "line has no name");
+    const std::string label = line->name.empty() ? "line" : "line '" + line->name + "'";
+    if (GetString(r, node, "port", &line->port)) {
+        if (line->port[0] == '.') line->port = Absolute(r, line->port);
+    } else if (!node["port"]) {
+        Error(r, node, label + " has no port");
+    }
+    long baud = 0;
+    if (GetNumber(r, node, "baud", 1, 1000000000L, &baud)) {
+        if (baud > 65535)
+            Error(r, node["baud"],
+                  "baud " + std::to_string(baud) + " does not fit the driver's 16-bit rate (at most 65535)");
+        else
+            line->baud = static_cast<uint16_t>(baud);
+    }
+    GetNumber(r, node, "data_bits", 5, 8, &line->dataBits);
+    ReadStopBits(r, node, &line->stopBits);
+    ReadParity(r, node, &line->parity);
+    uint32_t timeoutMs = 200;
+    if (GetNumber(r, node, "reply_timeout_ms", 10, 60000, &timeoutMs)) line->timeout = (timeoutMs + 9) / 10;
+    line->controlDir = r.dir;
+    if (GetString(r, node, "control_dir", &line->controlDir))
+        line->controlDir = Absolute(r, line->controlDir);
+    GetNumber(r, node, "instance", 0, 99, &line->instance);
+    line->intervalMs = defaultInterval;
+    GetNumber(r, node, "interval_ms", 0, 86400000, &line->intervalMs);
+    const YAML::Node gates = node["gates"];
+    if (!gates || !gates.IsSequence() || gates.size() == 0) {
+        Error(r, gates ? gates : node, label + " needs a list of gates");
+        return;
+    }
+    std::map<std::string, std::string> names;  // name -> where
+    for (const YAML::Node &item : gates) {
+        GateConfig gate;
+        const size_t errorsBefore = r.pErrors->size();
+        ReadGate(r, item, parser, &gate);
+        if (gate.name.empty()) continue;
+        const YAML::Node at = item.IsMap() && item["name"] ? item["name"] : item;
+        const auto [found, bNew] = names.emplace(gate.name, LineColumn(at.Mark()));
+        if (!bNew)
+            Error(
+                r, at,
+                "duplicate gate name '" + gate.name + "' in " + label + " (first at " + found->second + ")");
+        if (r.pErrors->size() == errorsBefore) line->gates.push_back(gate);
+    }
+}
+
+}  // namespace
+
+bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *pConfig,
+                std::vector<std::string> *pErrors) {
+    Reader r{path, ".", pErrors};
+    char cwd[4096];
+    const std::string start = getcwd(cwd, sizeof cwd) ? cwd : ".";
+    const size_t slash = path.rfind('/');
+    r.dir = slash == std::string::npos ? start : path.substr(0, slash);
+    if (r.dir.empty()) r.dir = "/";
+    if (r.dir[0] != '/') r.dir = start + "/" + r.dir;
+    YAML::Node root;
+    try {
+        root = YAML::LoadFile(path);
+    } catch (const YAML::BadFile &) {
+        pErrors->push_back(path + ": cannot be read");
+        return false;
+    } catch (const YAML::ParserException &e) {
+        pErrors->push_back(At(r, e.mark) + ": " + e.msg);
+        return false;
+    }
+    GatewayConfig config;
+    config.path = path;
+    if (!CheckKeys(r, root, "the file",
+                   {"broker", "homeassistant", "discovery_prefix", "diagnostics_s", "interval_ms", "lines"}))
+        return false;
+    if (const YAML::Node broker = root["broker"]) ReadBroker(r, broker, &config.broker);
+    if (config.broker.clientId.empty()) {
+        char host[256] = "localhost";
+        gethostname(host, sizeof host - 1);
+        config.broker.clientId = std::string("rovod-gateway-") + host;
+    }
+    GetBool(r, root, "homeassistant", &config.bHomeAssistant);
+    if (GetString(r, root, "discovery_prefix", &config.discoveryPrefix))
+        CheckTopicLevel(r, root["discovery_prefix"], "discovery_prefix", config.discoveryPrefix);
+    GetNumber(r, root, "diagnostics_s", 1, 3600, &config.diagnosticsS);
+    uint32_t interval = 1000;
+    GetNumber(r, root, "interval_ms", 0, 86400000, &interval);
+    const YAML::Node lines = root["lines"];
+    if (!lines || !lines.IsSequence() || lines.size() == 0) {
+        Error(r, lines ? lines : root, "the file needs a list of lines");
+    } else {
+        std::map<std::string, std::string> names, ports;
+        for (const YAML::Node &item : lines) {
+            LineConfig line;
+            ReadLine(r, item, parser, interval, &line);
+            if (!item.IsMap()) continue;
+            if (!line.name.empty()) {
+                const auto [found, bNew] = names.emplace(line.name, LineColumn(item["name"].Mark()));
+                if (!bNew)
+                    Error(r, item["name"],
+                          "duplicate line name '" + line.name + "' (first at " + found->second + ")");
+            }
+            if (!line.port.empty()) {
+                const auto [found, bNew] = ports.emplace(line.port, LineColumn(item["port"].Mark()));
+                if (!bNew)
+                    Error(r, item["port"],
+                          "port " + line.port + " is on two lines (first at " + found->second + ")");
+            }
+            config.lines.push_back(line);
+        }
+    }
+    if (!pErrors->empty()) return false;
+    *pConfig = config;
+    return true;
+}
+
+namespace {
+
+std::string Interval(const LineConfig &line, const GateConfig &gate) {
+    const uint32_t ms = gate.intervalMs ? gate.intervalMs : line.intervalMs;
+    return "every " + std::to_string(ms) + " ms";
+}
+
+}  // namespace
+
+std::vector<Topic> Topics(const GatewayConfig &config) {
+    const std::string &p = config.broker.prefix;
+    std::vector<Topic> topics;
+    topics.push_back({p + "/status", "gateway availability: online, offline (retained; the last will)"});
+    for (const LineConfig &line : config.lines) {
+        const std::string base = p + "/" + line.name;
+        topics.push_back({base + "/status", "line availability on " + line.port + " (retained)"});
+        topics.push_back({base + "/diagnostics", "cycle time, reads, failures, retries, writes every " +
+                                                     std::to_string(config.diagnosticsS) + " s"});
+        for (const GateConfig &gate : line.gates) {
+            topics.push_back(
+                {base + "/" + gate.name,
+                 gate.address + (gate.bBlock ? " block of " + std::to_string(gate.count) : "") +
+                     " (retained), " + Interval(line, gate) +
+                     (gate.publish == Publish::kCycle ? ", published every read" : ", published on change")});
+            if (gate.bWritable) {
+                topics.push_back(
+                    {base + "/" + gate.name + "/set", "writes " + gate.address + " (subscribed)"});
+                topics.push_back({base + "/" + gate.name + "/result", "the outcome of each write"});
+            }
+        }
+    }
+    if (config.bHomeAssistant) {
+        for (const LineConfig &line : config.lines)
+            for (const GateConfig &gate : line.gates)
+                if (!gate.bBlock)
+                    topics.push_back(
+                        {DiscoveryTopic(config, line, gate), "Home Assistant discovery (retained)"});
+    }
+    return topics;
+}
+
+std::string DiscoveryId(const std::string &text) {
+    std::string id;
+    for (char ch : text) id += std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' ? ch : '_';
+    return id;
+}
+
+std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate) {
+    return config.discoveryPrefix + "/" + (gate.bWritable ? "number" : "sensor") + "/" +
+           DiscoveryId(config.broker.prefix) + "/" + DiscoveryId(line.name + "_" + gate.name) + "/config";
+}
+
+}  // namespace gateway

@@ -1,0 +1,77 @@
+// gateway.yaml: the broker, the lines and their gates, read and checked in
+// full before anything starts. Every error names file:line:column.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace gateway {
+
+enum class Publish { kChange, kCycle };
+
+struct GateConfig {
+    std::string address;
+    std::string name;         // the topic level
+    uint32_t intervalMs = 0;  // 0: the line's
+    bool bWritable = false;
+    Publish publish = Publish::kChange;
+    bool bBlock = false;
+    int32_t count = 1;     // elements (blocks), 1 for single gates
+    int32_t dataType = 0;  // host data type, as rovod gives it
+    bool bFloats = false;  // the values are floats
+    bool operator==(const GateConfig &) const = default;
+};
+
+struct LineConfig {
+    std::string name;
+    std::string port;  // as written (a link is resolved at every open)
+    uint16_t baud = 9600, dataBits = 8, stopBits = 0, parity = 0;
+    uint32_t timeout = 20;   // reply time-out in the driver's 10 ms units
+    std::string controlDir;  // where the control-signal file is looked for
+    uint32_t instance = 0;   // selects ROVOD<nn>.INT
+    uint32_t intervalMs = 1000;
+    std::vector<GateConfig> gates;
+    bool operator==(const LineConfig &) const = default;
+};
+
+struct BrokerConfig {
+    std::string host = "localhost";
+    uint16_t port = 1883;
+    std::string clientId;
+    std::string prefix = "rovod";
+    std::string user, passwordFile, caFile;
+    uint32_t keepAlive = 30;
+    int qos = 0;  // of the values; status and results go with 1
+    bool operator==(const BrokerConfig &) const = default;
+};
+
+struct GatewayConfig {
+    std::string path;
+    BrokerConfig broker;
+    bool bHomeAssistant = false;
+    std::string discoveryPrefix = "homeassistant";
+    uint32_t diagnosticsS = 10;
+    std::vector<LineConfig> lines;
+};
+
+// Reads and checks the file; gate addresses go through the driver's own
+// parsers on the port-less instance *parser. False with one message per
+// error, each "file:line:column: what is wrong".
+bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *pConfig,
+                std::vector<std::string> *pErrors);
+
+struct Topic {
+    std::string topic;
+    std::string what;
+};
+// Every topic the configuration publishes or subscribes to.
+std::vector<Topic> Topics(const GatewayConfig &config);
+// Home Assistant's discovery topic of a single gate, and the ids in it
+// (letters, digits, '-' and '_').
+std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate);
+std::string DiscoveryId(const std::string &text);
+
+}  // namespace gateway

@@ -1,0 +1,426 @@
+#include "line.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "port.h"
+#include "report.h"
+
+namespace gateway {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+void Notify(Notifier *pNotifier) {
+    if (pNotifier == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(pNotifier->mutex);
+        ++pNotifier->generation;
+    }
+    pNotifier->cv.notify_all();
+}
+
+int64_t WallUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string IsoTime(int64_t us) {
+    const std::time_t secs = static_cast<std::time_t>(us / 1000000);
+    std::tm parts{};
+    gmtime_r(&secs, &parts);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(us % 1000000));
+    return text;
+}
+
+namespace {
+
+// The driver reads the control-signal file from the working directory,
+// which is the process's: ColdStarts take turns, each in its line's folder.
+// Nothing else in the gateway uses relative paths.
+std::mutex gColdStartMutex;
+
+std::string Upper(const std::string &text) {
+    std::string out;
+    for (char ch : text) out += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return out;
+}
+
+struct Range {
+    double min, max;
+};
+
+// What an integer gate takes: parameter gates their settings' ranges, bits 0
+// or 1, bytes and switches a byte.
+Range IntegerRange(const GateConfig &gate) {
+    const std::string upper = Upper(gate.address);
+    if (upper == "$DEBUG") return {0, 1};
+    if (upper == "$TPPOS") return {0, 9};
+    if (upper == "$IFG") return {0, 5000};
+    if (upper == "$FDELAY") return {-32768, 4999};
+    if (gate.dataType == ZEV_TYPE_DIGITAL) return {0, 1};
+    return {0, 255};
+}
+
+void PutNumber(rovod::Gate *gate, const GateConfig &config, double value) {
+    if (config.bFloats) {
+        const float f = static_cast<float>(value);
+        std::memcpy(gate->value, &f, sizeof f);
+    } else {
+        const uint16_t w = static_cast<uint16_t>(static_cast<int32_t>(value));
+        std::memcpy(gate->value + 2, &w, sizeof w);
+    }
+}
+
+void SetStatus(Line *line, bool bOnline, const std::string &reason) {
+    bool bChanged = false;
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        bChanged = line->bOnline != bOnline || line->statusReason != reason || line->statusChanges == 0;
+        line->bOnline = bOnline;
+        line->statusReason = reason;
+        if (bChanged) ++line->statusChanges;
+    }
+    if (!bChanged) return;
+    if (bOnline)
+        Log("line %s: online on %s", line->config.name.c_str(), line->portShown.c_str());
+    else
+        Log("line %s: offline: %s", line->config.name.c_str(), reason.c_str());
+    Notify(line->pNotify);
+}
+
+// Puts one read's outcome into the cache.
+void Store(Line *line, size_t index, const rovod::Gate &gate, uint32_t result, uint32_t retries,
+           const std::string &reason) {
+    const int64_t now = WallUs();
+    const std::vector<double> values = result == 0 ? rovod::Values(gate) : std::vector<double>{};
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        GateValue &v = line->cache[index];
+        bool bChanged = v.result != result;
+        if (result == 0) {
+            const uint16_t count = static_cast<uint16_t>(std::min(values.size(), kMaxValues));
+            bChanged = bChanged || !v.bHasValue || v.count != count ||
+                       !std::equal(values.begin(), values.begin() + count, v.values);
+            std::copy(values.begin(), values.begin() + count, v.values);
+            v.count = count;
+            v.bHasValue = true;
+            v.goodUs = now;
+        }
+        v.result = result;
+        v.tryUs = now;
+        v.reason = reason;
+        ++v.attempts;
+        if (bChanged) ++v.changes;
+        LineCounters &c = line->counters;
+        ++c.reads;
+        if (result >= 1 && result <= 3) ++c.failures[result];
+        c.retries += retries;
+    }
+    Notify(line->pNotify);
+}
+
+struct Poll {
+    Line *line = nullptr;
+    std::vector<rovod::Gate *> gates;
+    bool bInstalled = false;
+    bool bOpen = false;
+    std::string held;          // the device the instance holds
+    std::string closedReason;  // why the port is not open
+};
+
+// One read into the cache; true when the port was lost on the way.
+bool ReadInto(Poll *p, size_t index) {
+    rovod::Gate *gate = p->gates[index];
+    if (!p->bInstalled) {
+        Store(p->line, index, *gate, ZEV_REJECTED, 0, p->closedReason);
+        return false;
+    }
+    const uint32_t retriesBefore = gate->retries;
+    const uint32_t result = rovod::ReadGate(&p->line->session, gate);
+    const bool bLost = rovod::PortLost();
+    std::string reason = gate->lastLine;
+    if (result != 0 && !p->bOpen) reason = "port closed: " + p->closedReason;
+    Store(p->line, index, *gate, result, gate->retries - retriesBefore, reason);
+    return bLost;
+}
+
+// Serves the queued writes; true when the port was lost on the way.
+bool ServeWrites(Poll *p) {
+    Line *line = p->line;
+    std::deque<WriteRequest> writes;
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        writes.swap(line->writes);
+    }
+    bool bLost = false;
+    for (WriteRequest &request : writes) {
+        WriteOutcome out;
+        out.value = request.value;
+        const GateConfig &config = line->config.gates[request.gate];
+        rovod::Gate *gate = p->gates[request.gate];
+        if (!p->bInstalled) {
+            out.result = ZEV_REJECTED;
+            out.error = "the line's port is not open: " + p->closedReason;
+        } else {
+            PutNumber(gate, config, request.value);
+            out.result = rovod::WriteGate(&line->session, gate);
+            bLost = bLost || rovod::PortLost();
+            if (out.result != 0)
+                out.error = gate->lastLine.empty() ? rovod::ResultText(out.result) : gate->lastLine;
+            {
+                std::lock_guard<std::mutex> lock(line->mutex);
+                ++line->counters.writes;
+            }
+            // Read back, so that whoever reads next sees what the controller holds.
+            if (out.result == 0 && !bLost) bLost = ReadInto(p, request.gate);
+        }
+        out.timeUs = WallUs();
+        if (request.done) request.done(out);
+    }
+    return bLost;
+}
+
+// Until the deadline, a queued write or the stop; false on the stop.
+bool WaitUntil(Line *line, Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(line->mutex);
+    line->wake.wait_until(lock, deadline, [line] { return line->bStop || !line->writes.empty(); });
+    return !line->bStop;
+}
+
+bool Stopping(Line *line) {
+    std::lock_guard<std::mutex> lock(line->mutex);
+    return line->bStop;
+}
+
+uint32_t ColdStartIn(Line *line, const rovod::PortOptions &port, std::string *pError) {
+    std::lock_guard<std::mutex> lock(gColdStartMutex);
+    const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (here < 0 || chdir(line->config.controlDir.c_str()) != 0) {
+        if (here >= 0) close(here);
+        *pError = "cannot enter control_dir " + line->config.controlDir + ": " + std::strerror(errno);
+        return ZEV_LINE_FAILURE;
+    }
+    const uint32_t result = rovod::StartSession(&line->session, port, pError);
+    if (fchdir(here) != 0) Log("cannot return to the working directory: %s", std::strerror(errno));
+    close(here);
+    return result;
+}
+
+// The last driver line that names a cause, for the status.
+std::string DriverReason(const std::string &fallback) {
+    const std::vector<rovod::LogEntry> &log = rovod::DriverLog();
+    for (auto it = log.rbegin(); it != log.rend(); ++it)
+        if (it->text.find("failed") != std::string::npos || it->text.find("error") != std::string::npos)
+            return it->text;
+    return fallback;
+}
+
+// One attempt to get the port open: the link resolved again, then ColdStart
+// (first time), ReOpenCom (same device) or ChangeZevParams (another one).
+bool TryOpen(Poll *p) {
+    Line *line = p->line;
+    const LineConfig &c = line->config;
+    const std::string device = rovod::ResolvePort(c.port);
+    if (device.size() > rovod::kPortNameChars) {
+        p->closedReason =
+            device == c.port
+                ? "port " + c.port + " is not there (no device of at most 11 characters)"
+                : "port " + c.port + " resolves to " + device + ", longer than the driver's 11 characters";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        line->portShown = device;
+    }
+    rovod::PortOptions port;
+    port.port = device;
+    port.baud = c.baud;
+    port.dataBits = c.dataBits;
+    port.stopBits = c.stopBits;
+    port.parity = c.parity;
+    port.timeout = c.timeout;
+    port.instance = c.instance;
+    std::string error;
+    uint32_t result = 0;
+    if (!p->bInstalled) {
+        result = ColdStartIn(line, port, &error);
+        if (line->session.bStarted) {
+            p->bInstalled = true;
+            // The gates were checked at load; parsed again here for the records.
+            for (size_t i = 0; i < p->gates.size(); ++i)
+                if (rovod::ParseGate(&line->session, p->gates[i]) != 0)
+                    Log("line %s: gate %s refused: %s", c.name.c_str(), p->gates[i]->address.c_str(),
+                        p->gates[i]->lastLine.c_str());
+        }
+        if (result != 0 && error.rfind("cannot open port", 0) == 0) error = DriverReason(error);
+        p->held = device;
+    } else if (device == p->held) {
+        result = rovod::ReopenPort(&line->session);
+        if (result != 0) error = DriverReason("ReOpenCom failed");
+    } else {
+        // The link leads to another device now (a new pty, a replugged adapter).
+        result = rovod::ChangePort(&line->session, port, &error);
+        if (result != 0) error = DriverReason(error);
+        p->held = device;
+    }
+    if (result != 0) {
+        p->closedReason = "port " + device + ": " + error;
+        return false;
+    }
+    p->closedReason.clear();
+    return true;
+}
+
+void Run(Line *line) {
+    rovod::BindHost(&line->host);
+    line->host.bEcho = line->bVerbose;
+    line->host.echoTag = line->config.name + ": ";
+    line->session.pZevMain = line->pZevMain;
+    Poll p;
+    p.line = line;
+    for (const GateConfig &g : line->config.gates)
+        p.gates.push_back(rovod::AddGate(g.address, g.bBlock, g.count, g.dataType));
+    const size_t n = p.gates.size();
+    std::vector<Clock::time_point> due(n, Clock::now());
+    auto backoff = milliseconds(1000);
+    Clock::time_point nextTry = Clock::now();
+    while (!Stopping(line)) {
+        if (!p.bOpen && Clock::now() >= nextTry) {
+            p.bOpen = TryOpen(&p);
+            if (p.bOpen) {
+                backoff = milliseconds(1000);
+            } else {
+                nextTry = Clock::now() + backoff;
+                backoff = std::min(backoff * 2, milliseconds(30000));
+                SetStatus(line, false, p.closedReason);
+            }
+        }
+        // A pass over the gates that are due.
+        const Clock::time_point start = Clock::now();
+        bool bAnyRead = false, bAnyOk = false, bLost = false;
+        for (size_t i = 0; i < n && !bLost; ++i) {
+            if (due[i] > start) continue;
+            bLost = ServeWrites(&p);
+            if (bLost || Stopping(line)) break;
+            bLost = ReadInto(&p, i);
+            bAnyRead = true;
+            bAnyOk = bAnyOk || line->cache[i].result == 0;
+            const GateConfig &g = line->config.gates[i];
+            const auto interval = milliseconds(g.intervalMs ? g.intervalMs : line->config.intervalMs);
+            due[i] += interval;
+            if (due[i] <= start) due[i] = start + interval;
+        }
+        if (bAnyRead && p.bOpen) {
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            std::lock_guard<std::mutex> lock(line->mutex);
+            LineCounters &c = line->counters;
+            ++c.cycles;
+            ++c.windowCycles;
+            c.lastCycleMs = ms;
+            c.maxCycleMs = std::max(c.maxCycleMs, ms);
+            c.sumCycleMs += ms;
+        }
+        if (!bLost) bLost = ServeWrites(&p);
+        if (bLost) {
+            rovod::ClosePort(&line->session);
+            p.bOpen = false;
+            p.closedReason = "port " + line->portShown + " lost";
+            SetStatus(line, false, p.closedReason);
+            nextTry = Clock::now() + backoff;
+            continue;
+        }
+        if (p.bOpen && bAnyRead) SetStatus(line, bAnyOk, bAnyOk ? "" : "no controller answers");
+        Clock::time_point next = *std::min_element(due.begin(), due.end());
+        if (!p.bOpen) next = std::min(next, nextTry);
+        if (!WaitUntil(line, next)) break;
+    }
+    // Whatever is still queued is not written.
+    std::deque<WriteRequest> left;
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        left.swap(line->writes);
+    }
+    for (WriteRequest &request : left) {
+        WriteOutcome out{ZEV_REJECTED, "the gateway is stopping the line", request.value, WallUs()};
+        if (request.done) request.done(out);
+    }
+    if (p.bOpen) rovod::ClosePort(&line->session);
+    rovod::BindHost(nullptr);
+}
+
+}  // namespace
+
+std::unique_ptr<Line> NewLine(const LineConfig &config, rovod::ZevMainFn pZevMain, bool bVerbose,
+                              Notifier *pNotify) {
+    auto line = std::make_unique<Line>();
+    line->config = config;
+    line->pZevMain = pZevMain;
+    line->bVerbose = bVerbose;
+    line->pNotify = pNotify;
+    line->cache.assign(config.gates.size(), GateValue{});
+    return line;
+}
+
+void StartLine(Line *line) { line->thread = std::thread(Run, line); }
+
+void StopLine(Line *line) {
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        line->bStop = true;
+    }
+    line->wake.notify_all();
+    if (line->thread.joinable()) line->thread.join();
+}
+
+bool QueueWrite(Line *line, WriteRequest request) {
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        if (line->bStop) return false;
+        line->writes.push_back(std::move(request));
+    }
+    line->wake.notify_all();
+    return true;
+}
+
+bool CheckWriteValue(const GateConfig &gate, double value, std::string *pWhy) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    if (!std::isfinite(value)) {
+        *pWhy = "not a finite number";
+        return false;
+    }
+    if (gate.bFloats) {
+        if (std::fabs(value) > FLT_MAX) {
+            *pWhy = std::string(text) + " is beyond the range of a float";
+            return false;
+        }
+        return true;
+    }
+    const Range range = IntegerRange(gate);
+    if (value != std::trunc(value)) {
+        *pWhy = std::string(text) + " is not a whole number (" + gate.address + " holds integers)";
+        return false;
+    }
+    if (value < range.min || value > range.max) {
+        char limits[64];
+        std::snprintf(limits, sizeof limits, " (%.0f..%.0f)", range.min, range.max);
+        *pWhy = std::string(text) + " is out of range for " + gate.address + limits;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace gateway

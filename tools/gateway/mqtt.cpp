@@ -1,0 +1,451 @@
+#include "mqtt.h"
+
+#include <mosquitto.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "report.h"
+
+namespace gateway {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+std::string Number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", v);
+    return text;
+}
+
+std::string Quoted(const std::string &text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string ValuePayload(const GateConfig &gate, const GateValue &v) {
+    std::string s = "{\"value\":";
+    if (!v.bHasValue) {
+        s += "null";
+    } else if (gate.bBlock) {
+        s += "[";
+        for (uint16_t i = 0; i < v.count; ++i) {
+            if (i) s += ',';
+            s += Number(v.values[i]);
+        }
+        s += "]";
+    } else {
+        s += Number(v.values[0]);
+    }
+    s += ",\"result\":" + std::to_string(v.result) + ",\"time\":\"" + IsoTime(v.tryUs) + "\"";
+    if (v.result != 0) {
+        if (v.bHasValue) s += ",\"value_time\":\"" + IsoTime(v.goodUs) + "\"";
+        s += ",\"error\":" + Quoted(v.reason);
+    }
+    return s + "}";
+}
+
+std::string ResultPayload(uint32_t result, const std::string &value, int64_t us, const std::string &error) {
+    std::string s =
+        "{\"result\":" + std::to_string(result) + ",\"value\":" + value + ",\"time\":\"" + IsoTime(us) + "\"";
+    if (!error.empty()) s += ",\"error\":" + Quoted(error);
+    return s + "}";
+}
+
+std::string LineTopic(const GatewayConfig &c, const LineConfig &line) {
+    return c.broker.prefix + "/" + line.name;
+}
+
+std::string DiagnosticsPayload(const Line &line, const LineCounters &c, bool bOnline,
+                               const std::string &port) {
+    nlohmann::json j{
+        {"cycle_ms",
+         {{"last", std::round(c.lastCycleMs * 100) / 100},
+          {"max", std::round(c.maxCycleMs * 100) / 100},
+          {"mean", c.windowCycles ? std::round(c.sumCycleMs / c.windowCycles * 100) / 100 : 0.0}}},
+        {"cycles", c.cycles},
+        {"reads", c.reads},
+        {"failures", {{"1", c.failures[1]}, {"2", c.failures[2]}, {"3", c.failures[3]}}},
+        {"retries", c.retries},
+        {"writes", c.writes},
+        {"online", bOnline},
+        {"port", port},
+        {"time", IsoTime(WallUs())}};
+    (void)line;
+    return j.dump();
+}
+
+// Home Assistant: a sensor per gate read, a number per gate written, both
+// available while the gateway and the line are.
+Message DiscoveryMessage(const GatewayConfig &c, const LineConfig &line, const GateConfig &gate) {
+    const std::string state = LineTopic(c, line) + "/" + gate.name;
+    const std::string id = DiscoveryId(c.broker.prefix + "_" + line.name + "_" + gate.name);
+    nlohmann::json j{{"name", gate.name},
+                     {"unique_id", id},
+                     {"object_id", id},
+                     {"state_topic", state},
+                     {"value_template", "{{ value_json.value }}"},
+                     {"availability", nlohmann::json::array({{{"topic", c.broker.prefix + "/status"}},
+                                                             {{"topic", LineTopic(c, line) + "/status"}}})},
+                     {"availability_mode", "all"},
+                     {"json_attributes_topic", state},
+                     {"device",
+                      {{"identifiers", {DiscoveryId(c.broker.prefix + "_" + line.name)}},
+                       {"name", line.name},
+                       {"manufacturer", "ROVOD"},
+                       {"model", "controller line on " + line.port}}}};
+    if (gate.bWritable) {
+        j["command_topic"] = state + "/set";
+        j["mode"] = "box";
+        if (gate.bFloats) {
+            j["min"] = -2047.75;
+            j["max"] = 2047.75;
+            j["step"] = 0.01;
+        } else {
+            j["step"] = 1;
+            j["min"] = 0;
+            j["max"] = gate.dataType == ZEV_TYPE_DIGITAL ? 1 : 255;
+        }
+    }
+    return {DiscoveryTopic(c, line, gate), j.dump(), 1, true};
+}
+
+std::string StatusText(bool bOnline) { return bOnline ? "online" : "offline"; }
+
+// What the publisher sends of one line: its status, and each gate whose
+// value, result or (published every cycle) attempt is new; everything when
+// bAll (just connected).
+void CollectLine(const GatewayConfig &c, Line *line, bool bAll, std::vector<Message> *pOut) {
+    const std::string base = LineTopic(c, line->config);
+    const size_t n = line->config.gates.size();
+    line->sentAttempts.resize(n, 0);
+    line->sentChanges.resize(n, 0);
+    std::lock_guard<std::mutex> lock(line->mutex);
+    // A line tells its status once its first attempt has decided it.
+    if (line->statusChanges != 0 && (bAll || line->statusChanges != line->sentStatus)) {
+        pOut->push_back({base + "/status", StatusText(line->bOnline), 1, true});
+        line->sentStatus = line->statusChanges;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const GateValue &v = line->cache[i];
+        const GateConfig &g = line->config.gates[i];
+        const bool bNew = v.changes != line->sentChanges[i] ||
+                          (g.publish == Publish::kCycle && v.attempts != line->sentAttempts[i]);
+        if (v.attempts == 0 || !(bAll || bNew)) continue;
+        pOut->push_back({base + "/" + g.name, ValuePayload(g, v), c.broker.qos, true, true});
+        line->sentAttempts[i] = v.attempts;
+        line->sentChanges[i] = v.changes;
+    }
+}
+
+void Diagnostics(const GatewayConfig &c, Line *line, std::vector<Message> *pOut) {
+    std::lock_guard<std::mutex> lock(line->mutex);
+    LineCounters &k = line->counters;
+    pOut->push_back({LineTopic(c, line->config) + "/diagnostics",
+                     DiagnosticsPayload(*line, k, line->bOnline, line->portShown), 1, false});
+    k.maxCycleMs = k.sumCycleMs = 0;
+    k.windowCycles = 0;
+}
+
+uint32_t DiagnosticsPeriod(Gateway *gw) {
+    std::lock_guard<std::mutex> lock(gw->linesMutex);
+    return gw->config.diagnosticsS;
+}
+
+void PublisherLoop(Mqtt *m) {
+    Gateway *gw = m->gw;
+    uint64_t seen = 0, connectsSeen = 0;
+    // The first report comes one period after the start, with something to say.
+    Clock::time_point nextDiagnostics = Clock::now() + std::chrono::seconds(DiagnosticsPeriod(gw));
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(gw->notify.mutex);
+            gw->notify.cv.wait_until(lock, nextDiagnostics, [&] {
+                return gw->notify.generation != seen || m->bStopPublishing.load();
+            });
+            seen = gw->notify.generation;
+        }
+        if (m->bStopPublishing.load()) break;
+        const bool bDiagnostics = Clock::now() >= nextDiagnostics;
+        if (bDiagnostics) nextDiagnostics = Clock::now() + std::chrono::seconds(DiagnosticsPeriod(gw));
+        std::vector<Message> out;
+        {
+            std::lock_guard<std::mutex> lock(m->mutex);
+            for (Message &message : m->outbox) out.push_back(std::move(message));
+            m->outbox.clear();
+        }
+        if (!m->bConnected.load()) continue;  // all of it goes out again on connecting
+        const uint64_t connects = m->connects.load();
+        const bool bAll = connects != connectsSeen;
+        connectsSeen = connects;
+        {
+            std::lock_guard<std::mutex> lock(gw->linesMutex);
+            const GatewayConfig &c = gw->config;
+            if (bAll) {
+                out.push_back({c.broker.prefix + "/status", "online", 1, true});
+                if (c.bHomeAssistant)
+                    for (const auto &line : gw->lines)
+                        for (const GateConfig &gate : line->config.gates)
+                            if (!gate.bBlock) out.push_back(DiscoveryMessage(c, line->config, gate));
+            }
+            for (const auto &line : gw->lines) {
+                CollectLine(c, line.get(), bAll, &out);
+                if (bDiagnostics) Diagnostics(c, line.get(), &out);
+            }
+        }
+        uint64_t values = 0;
+        for (const Message &message : out) {
+            Send(m, message);
+            if (message.bValue) ++values;
+        }
+        m->valuesPublished += values;
+    }
+}
+
+// --- the network thread and the callbacks ---------------------------------
+
+void OnConnect(mosquitto *mosq, void *user, int rc) {
+    Mqtt *m = static_cast<Mqtt *>(user);
+    if (rc != 0) {
+        Log("broker %s:%u refused the connection: %s", m->broker.host.c_str(), m->broker.port,
+            mosquitto_connack_string(rc));
+        return;
+    }
+    Log("connected to broker %s:%u as %s", m->broker.host.c_str(), m->broker.port,
+        m->broker.clientId.c_str());
+    const std::string sets = m->broker.prefix + "/+/+/set";
+    mosquitto_subscribe(mosq, nullptr, sets.c_str(), 1);
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        m->bResetBackoff = true;
+    }
+    m->bConnected.store(true);
+    ++m->connects;
+    Notify(&m->gw->notify);
+}
+
+void OnDisconnect(mosquitto *, void *user, int) {
+    Mqtt *m = static_cast<Mqtt *>(user);
+    m->bConnected.store(false);
+}
+
+void OnPublish(mosquitto *, void *user, int mid) {
+    Mqtt *m = static_cast<Mqtt *>(user);
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        m->unacked.erase(mid);
+    }
+    m->cv.notify_all();
+}
+
+void Queue(Mqtt *m, Message message) {
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        m->outbox.push_back(std::move(message));
+    }
+    Notify(&m->gw->notify);
+}
+
+// PREFIX/LINE/GATE/set with a number: checked, then queued for the line.
+void OnMessage(mosquitto *, void *user, const mosquitto_message *msg) {
+    Mqtt *m = static_cast<Mqtt *>(user);
+    const std::string topic = msg->topic ? msg->topic : "";
+    const std::string head = m->broker.prefix + "/", tail = "/set";
+    if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0 ||
+        topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0)
+        return;
+    const std::string middle = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+    const size_t slash = middle.find('/');
+    if (slash == std::string::npos) return;
+    const std::string lineName = middle.substr(0, slash), gateName = middle.substr(slash + 1);
+    const std::string resultTopic = head + middle + "/result";
+    std::string payload(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
+    while (!payload.empty() && std::isspace(static_cast<unsigned char>(payload.back()))) payload.pop_back();
+    size_t first = 0;
+    while (first < payload.size() && std::isspace(static_cast<unsigned char>(payload[first]))) ++first;
+    payload.erase(0, first);
+
+    std::lock_guard<std::mutex> lock(m->gw->linesMutex);
+    Line *line = nullptr;
+    size_t index = 0;
+    if (!FindGate(m->gw, lineName, gateName, &line, &index)) return;
+    const GateConfig &gate = line->config.gates[index];
+    const auto refuse = [&](const std::string &why) {
+        Queue(m, {resultTopic, ResultPayload(ZEV_REJECTED, "null", WallUs(), why), 1, false});
+    };
+    if (!gate.bWritable) return refuse("gate " + gateName + " (" + gate.address + ") is not writable");
+    char *end = nullptr;
+    const double value = std::strtod(payload.c_str(), &end);
+    if (payload.empty() || *end != '\0' || payload.find_first_of("xXnNiI") != std::string::npos)
+        return refuse("payload '" + payload.substr(0, 64) + "' is not a number");
+    std::string why;
+    if (!CheckWriteValue(gate, value, &why)) return refuse(why);
+    WriteRequest request;
+    request.gate = index;
+    request.value = value;
+    request.done = [m, resultTopic](const WriteOutcome &out) {
+        Queue(m,
+              {resultTopic, ResultPayload(out.result, Number(out.value), out.timeUs, out.error), 1, false});
+    };
+    if (!QueueWrite(line, std::move(request))) refuse("the line is stopping");
+}
+
+void WaitBackoff(Mqtt *m, milliseconds backoff) {
+    std::unique_lock<std::mutex> lock(m->mutex);
+    m->cv.wait_for(lock, backoff, [m] { return m->bStopNetwork; });
+}
+
+void NetworkLoop(Mqtt *m) {
+    auto backoff = milliseconds(1000);
+    bool bSocket = false, bEver = false;
+    Clock::time_point stopBy = Clock::time_point::max();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m->mutex);
+            if (m->bStopNetwork && (!bSocket || Clock::now() > stopBy)) break;
+            if (m->bStopNetwork && stopBy == Clock::time_point::max())
+                stopBy = Clock::now() + milliseconds(500);
+            if (m->bResetBackoff) backoff = milliseconds(1000);
+            m->bResetBackoff = false;
+        }
+        if (!bSocket) {
+            const int rc = bEver ? mosquitto_reconnect(m->mosq)
+                                 : mosquitto_connect(m->mosq, m->broker.host.c_str(), m->broker.port,
+                                                     static_cast<int>(m->broker.keepAlive));
+            if (rc == MOSQ_ERR_SUCCESS) {
+                bSocket = bEver = true;
+                continue;
+            }
+            Log("broker %s:%u: %s; next attempt in %lld s", m->broker.host.c_str(), m->broker.port,
+                rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc),
+                static_cast<long long>(backoff.count() / 1000));
+            WaitBackoff(m, backoff);
+            backoff = std::min(backoff * 2, milliseconds(30000));
+            continue;
+        }
+        const int rc = mosquitto_loop(m->mosq, 100, 1);
+        if (rc == MOSQ_ERR_SUCCESS) continue;
+        bSocket = false;
+        m->bConnected.store(false);
+        {
+            std::lock_guard<std::mutex> lock(m->mutex);
+            if (m->bStopNetwork) break;
+        }
+        Log("broker %s:%u lost (%s); next attempt in %lld s", m->broker.host.c_str(), m->broker.port,
+            mosquitto_strerror(rc), static_cast<long long>(backoff.count() / 1000));
+        WaitBackoff(m, backoff);
+        backoff = std::min(backoff * 2, milliseconds(30000));
+    }
+}
+
+}  // namespace
+
+void Send(Mqtt *m, const Message &message) {
+    if (!m->bConnected.load()) return;
+    int mid = 0;
+    // The lock keeps OnPublish from acknowledging a mid before it is recorded.
+    std::lock_guard<std::mutex> lock(m->mutex);
+    const int rc =
+        mosquitto_publish(m->mosq, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
+                          message.payload.data(), message.qos, message.bRetain);
+    if (rc == MOSQ_ERR_SUCCESS && message.qos > 0) m->unacked.insert(mid);
+}
+
+bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError) {
+    m->gw = gw;
+    m->broker = gw->config.broker;
+    m->bStopNetwork = false;
+    m->bStopPublishing.store(false);
+    m->bConnected.store(false);
+    m->unacked.clear();
+    if (!m->broker.passwordFile.empty()) {
+        std::ifstream in(m->broker.passwordFile);
+        if (!in || !std::getline(in, m->password)) {
+            *pError = "cannot read password_file " + m->broker.passwordFile;
+            return false;
+        }
+        while (!m->password.empty() && (m->password.back() == '\r' || m->password.back() == '\n'))
+            m->password.pop_back();
+    }
+    mosquitto_lib_init();
+    m->mosq = mosquitto_new(m->broker.clientId.c_str(), true, m);
+    if (m->mosq == nullptr) {
+        *pError = std::string("cannot make an MQTT client: ") + std::strerror(errno);
+        return false;
+    }
+    mosquitto_threaded_set(m->mosq, true);
+    mosquitto_int_option(m->mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    const std::string will = m->broker.prefix + "/status";
+    mosquitto_will_set(m->mosq, will.c_str(), 7, "offline", 1, true);
+    if (!m->broker.user.empty())
+        mosquitto_username_pw_set(m->mosq, m->broker.user.c_str(),
+                                  m->password.empty() ? nullptr : m->password.c_str());
+    if (!m->broker.caFile.empty()) {
+        const int rc =
+            mosquitto_tls_set(m->mosq, m->broker.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            *pError = "ca_file " + m->broker.caFile + ": " + mosquitto_strerror(rc);
+            mosquitto_destroy(m->mosq);
+            m->mosq = nullptr;
+            return false;
+        }
+    }
+    mosquitto_connect_callback_set(m->mosq, OnConnect);
+    mosquitto_disconnect_callback_set(m->mosq, OnDisconnect);
+    mosquitto_publish_callback_set(m->mosq, OnPublish);
+    mosquitto_message_callback_set(m->mosq, OnMessage);
+    m->network = std::thread(NetworkLoop, m);
+    m->publisher = std::thread(PublisherLoop, m);
+    return true;
+}
+
+void StopMqtt(Mqtt *m) {
+    if (m->mosq == nullptr) return;
+    m->bStopPublishing.store(true);
+    Notify(&m->gw->notify);
+    if (m->publisher.joinable()) m->publisher.join();
+    if (m->bConnected.load()) {
+        std::vector<Message> out;
+        {
+            std::lock_guard<std::mutex> lock(m->gw->linesMutex);
+            for (const auto &line : m->gw->lines)
+                out.push_back({LineTopic(m->gw->config, line->config) + "/status", "offline", 1, true});
+        }
+        out.push_back({m->broker.prefix + "/status", "offline", 1, true});
+        for (const Message &message : out) Send(m, message);
+        std::unique_lock<std::mutex> lock(m->mutex);
+        m->cv.wait_for(lock, milliseconds(1000), [m] { return m->unacked.empty(); });
+    }
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        m->bStopNetwork = true;
+    }
+    mosquitto_disconnect(m->mosq);
+    m->cv.notify_all();
+    if (m->network.joinable()) m->network.join();
+    mosquitto_destroy(m->mosq);
+    m->mosq = nullptr;
+    m->bConnected.store(false);
+    mosquitto_lib_cleanup();
+}
+
+void ClearLine(Mqtt *m, const LineConfig &line, const LineConfig *pKept) {
+    const GatewayConfig &c = m->gw->config;
+    std::vector<Message> out;
+    const std::string base = LineTopic(c, line);
+    if (pKept == nullptr) out.push_back({base + "/status", "offline", 1, true});
+    for (const GateConfig &gate : line.gates) {
+        bool bKept = false;
+        if (pKept != nullptr)
+            for (const GateConfig &g : pKept->gates) bKept = bKept || g.name == gate.name;
+        if (bKept) continue;
+        out.push_back({base + "/" + gate.name, "", 1, true});
+        if (c.bHomeAssistant && !gate.bBlock) out.push_back({DiscoveryTopic(c, line, gate), "", 1, true});
+    }
+    for (const Message &message : out) Send(m, message);
+}
+
+}  // namespace gateway
