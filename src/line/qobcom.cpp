@@ -108,7 +108,7 @@ int32_t QobComSetReadTimeout(sys::Handle hCom, int32_t iTimeout10ms) {
     return static_cast<int32_t>(dwPreviousMs / kMsPerUnit);
 }
 
-uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded) {
+uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded, uint32_t dwBoundMs) {
     if (pbBounded != nullptr) *pbBounded = false;
     uint32_t dwErrors = 0;
     sys::ComStat stat{};
@@ -126,7 +126,7 @@ uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded) {
             if (!bFull) break;
             // A babbling line fills every read: without a bound the call
             // would never come back to the host.
-            if (sys::ClockMs() - llStartMs >= kFlushBoundMs) break;
+            if (sys::ClockMs() - llStartMs >= dwBoundMs) break;
         }
         if (bFull && pbBounded != nullptr) *pbBounded = true;
         if (iPrevious != 0) QobComSetReadTimeout(hCom, iPrevious);

@@ -28,11 +28,11 @@ uint16_t QobComOpen(const char *pszPort, const LineSettings *pSettings, uint16_t
 uint16_t QobComClose(sys::Handle hCom);
 int32_t QobComSetReadTimeout(sys::Handle hCom, int32_t iTimeout10ms);
 // Reads and drops waiting input until a read comes back short. On a line that
-// never falls quiet it stops once it has read for kFlushBoundMs, and says so
-// in *pbBounded: the read running then ends within its own 50 ms time-out,
-// so a flush takes at most kFlushBoundMs + 50 ms.
+// never falls quiet it stops once it has read for dwBoundMs (0: after the
+// first read), and says so in *pbBounded: the read running then ends within
+// its own 50 ms time-out, so a flush takes at most dwBoundMs + 50 ms.
 constexpr uint32_t kFlushBoundMs = 100;
-uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded = nullptr);
+uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded = nullptr, uint32_t dwBoundMs = kFlushBoundMs);
 // The system drops what the port has received, without reading it: 0, or 1
 // when the port cannot purge.
 uint16_t QobComPurgeInput(sys::Handle hCom);

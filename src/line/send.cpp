@@ -133,20 +133,26 @@ uint16_t SendSwitched(DriverContext *pContext) {
 
 // Input waiting before a request goes out answers no request still open (a
 // late reply of a call that gave up, noise): discard it so it is never taken
-// for this request's reply. The system drops it at once; where it cannot,
-// the flush reads it away, bounded so that a line that never falls quiet
-// cannot hold the call.
+// for this request's reply. One flush read also waits out the rest of a
+// reply still on its way. A line that is still sending after that read
+// never falls quiet: the system drops what is left at once, or, where the
+// port cannot purge, the flush reads on to its bound.
 void DiscardStaleInput(DriverContext *pContext) {
     uint32_t dwErrors = 0;
     sys::ComStat stat{};
     if (sys::ClearCommError(pContext->hCom, &dwErrors, &stat) != 1 || stat.cbInQue == 0) return;
-    if (pContext->DebugFlag != 0) {
+    const bool bDebug = pContext->DebugFlag != 0;
+    if (bDebug)
         err(kLogTrace, "ROVOD> Send() Discarding %u stale bytes", static_cast<unsigned>(stat.cbInQue));
-    }
-    if (QobComPurgeInput(pContext->hCom) == kQobOk) return;
     bool bBounded = false;
+    QobComFlushInput(pContext->hCom, &bBounded, 0);
+    if (!bBounded) return;
+    if (QobComPurgeInput(pContext->hCom) == kQobOk) {
+        if (bDebug) err(kLogTrace, "ROVOD> Send() Input still arriving, the rest dropped");
+        return;
+    }
     QobComFlushInput(pContext->hCom, &bBounded);
-    if (bBounded && pContext->DebugFlag != 0) {
+    if (bBounded && bDebug) {
         err(kLogTrace, "ROVOD> Send() Input still arriving after %u ms, discard ended",
             static_cast<unsigned>(kFlushBoundMs));
     }
