@@ -53,6 +53,9 @@ struct WriteRequest {
     size_t gate = 0;
     double value = 0;
     std::function<void(const WriteOutcome &)> done;
+    // Set by a writer that stopped waiting: the write is left out if it has
+    // not begun.
+    std::shared_ptr<std::atomic<bool>> pAbandoned;
 };
 
 struct LineCounters {
@@ -117,6 +120,8 @@ bool QueueWrite(Line *line, WriteRequest request);
 
 // Whether the number can go to the gate, and why not.
 bool CheckWriteValue(const GateConfig &gate, double value, std::string *pWhy);
+// An integer gate that takes negative values ($FDELAY).
+bool SignedGate(const GateConfig &gate);
 
 // Wall clock in µs since 1970, and as ISO 8601 UTC with microseconds.
 int64_t WallUs();
