@@ -476,22 +476,6 @@ void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineC
 
 }  // namespace
 
-int PlcOf(const GateConfig &gate) {
-    if (gate.address.empty() || gate.address[0] == '$') return 255;
-    return static_cast<int>(std::strtol(gate.address.substr(0, 2).c_str(), nullptr, 16));
-}
-
-Space SpaceOf(const GateConfig &gate) {
-    const bool bBit = gate.dataType == ZEV_TYPE_DIGITAL;
-    if (bBit) return gate.bWritable ? Space::kCoil : Space::kDiscrete;
-    return gate.bWritable ? Space::kHolding : Space::kInput;
-}
-
-uint16_t RegisterCount(const GateConfig &gate) {
-    if (gate.dataType == ZEV_TYPE_DIGITAL) return 1;
-    return static_cast<uint16_t>(gate.count * (gate.bFloats ? 2 : 1));
-}
-
 bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *pConfig,
                 std::vector<std::string> *pErrors) {
     Reader r{path, ".", pErrors};
