@@ -14,7 +14,7 @@ namespace gateway {
 void Notify(Notifier *pNotifier) {
     if (pNotifier == nullptr) return;
     {
-        std::lock_guard<std::mutex> lock(pNotifier->mutex);
+        std::lock_guard<PiMutex> lock(pNotifier->mutex);
         ++pNotifier->generation;
     }
     pNotifier->cv.notify_all();
@@ -78,7 +78,7 @@ std::unique_ptr<Line> NewLine(const LineConfig &config, rovod::ZevMainFn pZevMai
 
 bool QueueWrite(Line *line, WriteRequest request) {
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         if (line->bStop) return false;
         line->writes.push_back(std::move(request));
     }

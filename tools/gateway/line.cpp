@@ -1,6 +1,9 @@
 #include "line.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +39,7 @@ void PutNumber(rovod::Gate *gate, const GateConfig &config, double value) {
 void SetStatus(Line *line, bool bOnline, const std::string &reason) {
     bool bChanged = false;
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         bChanged = line->bOnline != bOnline || line->statusReason != reason || line->statusChanges == 0;
         line->bOnline = bOnline;
         line->statusReason = reason;
@@ -56,7 +59,7 @@ void Store(Line *line, size_t index, const rovod::Gate &gate, uint32_t result, u
     const int64_t now = WallUs();
     const std::vector<double> values = result == 0 ? rovod::Values(gate) : std::vector<double>{};
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         GateValue &v = line->cache[index];
         bool bChanged = v.result != result;
         if (result == 0) {
@@ -111,7 +114,7 @@ bool ServeWrites(Poll *p) {
     Line *line = p->line;
     std::deque<WriteRequest> writes;
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         writes.swap(line->writes);
     }
     bool bLost = false;
@@ -131,7 +134,7 @@ bool ServeWrites(Poll *p) {
             if (out.result != 0)
                 out.error = gate->lastLine.empty() ? rovod::ResultText(out.result) : gate->lastLine;
             {
-                std::lock_guard<std::mutex> lock(line->mutex);
+                std::lock_guard<PiMutex> lock(line->mutex);
                 ++line->counters.writes;
             }
             // Read back, so that whoever reads next sees what the controller holds.
@@ -145,13 +148,13 @@ bool ServeWrites(Poll *p) {
 
 // Until the deadline, a queued write or the stop; false on the stop.
 bool WaitUntil(Line *line, Clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(line->mutex);
+    std::unique_lock<PiMutex> lock(line->mutex);
     line->wake.wait_until(lock, deadline, [line] { return line->bStop || !line->writes.empty(); });
     return !line->bStop;
 }
 
 bool Stopping(Line *line) {
-    std::lock_guard<std::mutex> lock(line->mutex);
+    std::lock_guard<PiMutex> lock(line->mutex);
     return line->bStop;
 }
 
@@ -192,7 +195,7 @@ bool TryOpen(Poll *p) {
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         line->portShown = device;
     }
     rovod::PortOptions port;
@@ -234,7 +237,21 @@ bool TryOpen(Poll *p) {
     return true;
 }
 
+// The line's transactions come before the serving and publishing threads:
+// SCHED_FIFO at the lowest level where the process may use it (the driver
+// raises a switched send to level 10 and comes back to this), else nice -5,
+// else as it is. The thread sleeps in every wait of a transaction.
+void RaisePriority(Line *line) {
+    sched_param param{};
+    param.sched_priority = 1;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5) == 0) return;
+    if (line->bVerbose)
+        Log("line %s: polls at normal priority (no SCHED_FIFO, no nice -5)", line->config.name.c_str());
+}
+
 void Run(Line *line) {
+    RaisePriority(line);
     rovod::BindHost(&line->host);
     line->host.bEcho = line->bVerbose;
     line->host.echoTag = line->config.name + ": ";
@@ -275,7 +292,7 @@ void Run(Line *line) {
         }
         if (bAnyRead && p.bOpen) {
             const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-            std::lock_guard<std::mutex> lock(line->mutex);
+            std::lock_guard<PiMutex> lock(line->mutex);
             LineCounters &c = line->counters;
             ++c.cycles;
             ++c.windowCycles;
@@ -294,13 +311,14 @@ void Run(Line *line) {
         }
         if (p.bOpen && bAnyRead) SetStatus(line, bAnyOk, bAnyOk ? "" : "no controller answers");
         Clock::time_point next = *std::min_element(due.begin(), due.end());
-        if (!p.bOpen) next = std::min(next, nextTry);
+        // Without a port every read fails at once: once a second is enough.
+        if (!p.bOpen) next = std::min(std::max(next, Clock::now() + milliseconds(1000)), nextTry);
         if (!WaitUntil(line, next)) break;
     }
     // Whatever is still queued is not written.
     std::deque<WriteRequest> left;
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         left.swap(line->writes);
     }
     for (WriteRequest &request : left) {
@@ -317,7 +335,7 @@ void StartLine(Line *line) { line->thread = std::thread(Run, line); }
 
 void StopLine(Line *line) {
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         line->bStop = true;
     }
     line->wake.notify_all();

@@ -204,7 +204,7 @@ uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &wri
             }
             uint16_t regs[2 * kMaxValues];
             {
-                std::lock_guard<std::mutex> lineLock(line->mutex);
+                std::lock_guard<PiMutex> lineLock(line->mutex);
                 const GateValue &v = line->cache[e->gate];
                 // A value that failed, or a block shorter than its registers.
                 if (v.result != 0 || !v.bHasValue || (gate.bBlock && v.count < gate.count))

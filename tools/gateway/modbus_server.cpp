@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +28,12 @@ struct WriteWait {
 };
 
 void ServeClient(ModbusServer *s, int fd) {
+    // Serving gives way to everything else when the machine is busy: above
+    // all to the kernel threads that move the lines' data, which the line
+    // threads' own priority cannot lift (measured on 2 cores: at nice 5 eight
+    // busy clients slowed the serial cycle by 10 to 50 %, at nice 19 by none).
+    // A reply costs some 40 µs, so serving keeps up wherever CPU is left.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
     modbus_t *ctx = modbus_new_tcp("127.0.0.1", s->config.port);
     Gateway *gw = s->gw;
     const WriteFn write = [gw](size_t line, size_t gate, double value) {
