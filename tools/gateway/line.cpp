@@ -313,6 +313,9 @@ void Run(Line *line) {
         Clock::time_point next = *std::min_element(due.begin(), due.end());
         // Without a port every read fails at once: once a second is enough.
         if (!p.bOpen) next = std::min(std::max(next, Clock::now() + milliseconds(1000)), nextTry);
+        // Nor does a real-time thread go round without a pause when nothing
+        // answers, whatever the interval.
+        if (p.bOpen && bAnyRead && !bAnyOk) next = std::max(next, start + milliseconds(10));
         if (!WaitUntil(line, next)) break;
     }
     // Whatever is still queued is not written.
