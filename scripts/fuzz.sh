@@ -18,10 +18,10 @@ require_packages $ROVOD_BUILD_PACKAGES clang-14 libclang-rt-14-dev
 
 # target: default seconds, largest input
 declare -A default_seconds=([fuzz_address]=150 [fuzz_sim_frames]=900 [fuzz_records]=1200
-  [fuzz_intfile]=1500 [fuzz_reply]=3000 [fuzz_host_args]=15000)
+  [fuzz_intfile]=1500 [fuzz_reply]=3000 [fuzz_host_args]=15000 [fuzz_modbus_request]=600)
 declare -A max_len=([fuzz_address]=64 [fuzz_sim_frames]=256 [fuzz_records]=1200
-  [fuzz_intfile]=1024 [fuzz_reply]=600 [fuzz_host_args]=256)
-targets=(fuzz_address fuzz_sim_frames fuzz_records fuzz_intfile fuzz_reply fuzz_host_args)
+  [fuzz_intfile]=1024 [fuzz_reply]=600 [fuzz_host_args]=256 [fuzz_modbus_request]=261)
+targets=(fuzz_address fuzz_sim_frames fuzz_records fuzz_intfile fuzz_reply fuzz_host_args fuzz_modbus_request)
 
 smoke=0
 seconds=

@@ -31,6 +31,14 @@ std::string WithGates(const std::string &gates) {
     return "lines:\n  - name: boiler\n    port: ttyUSB0\n    gates:\n" + gates;
 }
 
+// Three gates on a line and a modbus section for it.
+std::string WithModbus(const std::string &line) {
+    return WithGates(
+               "      - {address: 01A0010, name: sp, writable: true}\n"
+               "      - {address: 01A0011, name: pv}\n      - {address: 01A0012, name: pv2}\n") +
+           "modbus:\n  lines:\n" + line;
+}
+
 TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
     const std::string dir = gwtest::MakeScratch("gw_config");
     const std::string gate = "      - {address: 01A0010}\n";
@@ -68,6 +76,24 @@ TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
         {WithGates(gate) + "  - name: kiln\n    port: ttyUSB0\n    gates:\n" + gate,
          "gw.yaml:7:11: port ttyUSB0 is on two lines (first at 3:11)"},
         {"broker: {port: 0}\n" + WithGates(gate), "gw.yaml:1:16: port wants a whole number from 1 to 65535"},
+        {WithModbus("    - line: boiler\n      units: {1: 1}\n      registers:\n"
+                    "        - {gate: pv, register: 0}\n        - {gate: pv2, register: 1}\n"),
+         "gw.yaml:14:33: input registers 1..2 of gate 'boiler/pv2' overlap those of 'boiler/pv' (0..1, at "
+         "13:32) "
+         "in unit 1"},
+        {WithModbus("    - line: boiler\n      units: {1: 1}\n      registers:\n"
+                    "        - {gate: pv, register: 65535}\n"),
+         "gw.yaml:13:32: gate 'pv' takes input registers 65535..65536, beyond 65535"},
+        {WithModbus("    - line: boiler\n      units: {1: 1}\n      registers:\n        - {gate: nope, "
+                    "register: 5}\n"),
+         "gw.yaml:13:18: line 'boiler' has no gate 'nope'"},
+        {WithModbus("    - line: kiln\n      units: {1: 1}\n      registers: []\n"),
+         "gw.yaml:10:13: there is no line 'kiln'"},
+        {WithModbus("    - line: boiler\n      units: {2: 1}\n      registers:\n        - {gate: sp, "
+                    "register: 0}\n"),
+         "gw.yaml:13:18: controller 1 of gate 'sp' has no unit in units"},
+        {WithModbus("    - line: boiler\n      units: {1: 1, 2: 1}\n      registers: []\n"),
+         "gw.yaml:11:24: unit 1 is given twice (first at 11:18)"},
     };
     for (const auto &c : cases) {
         const Checked r = Check(dir, c.yaml);
@@ -81,9 +107,12 @@ TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
 
 TEST(GatewayConfig, CheckPrintsTheTopicsOfAGoodFile) {
     const std::string dir = gwtest::MakeScratch("gw_check");
-    const Checked r = Check(dir, "broker: {prefix: plant/hall1}\nhomeassistant: true\n" +
-                                     WithGates("      - {address: 01A0010, name: sp, writable: true}\n"
-                                               "      - {address: 0130000, name: block}\n"));
+    const Checked r =
+        Check(dir, "broker: {prefix: plant/hall1}\nhomeassistant: true\n" +
+                       WithGates("      - {address: 01A0010, name: sp, writable: true}\n"
+                                 "      - {address: 0130000, name: block}\n") +
+                       "modbus:\n  port: 1502\n  lines:\n    - {line: boiler, units: {1: 3}, registers: "
+                       "[{gate: sp, register: 7, word_order: low_first}, {gate: block, register: 0}]}\n");
     EXPECT_EQ(r.status, 0) << r.err;
     for (const char *topic :
          {"plant/hall1/status ", "plant/hall1/boiler/status ", "plant/hall1/boiler/sp ",
@@ -91,6 +120,11 @@ TEST(GatewayConfig, CheckPrintsTheTopicsOfAGoodFile) {
           "plant/hall1/boiler/diagnostics ", "homeassistant/number/plant_hall1/boiler_sp/config "})
         EXPECT_NE(r.out.find(topic), std::string::npos) << topic << "\n" << r.out;
     EXPECT_NE(r.out.find("ok, 1 line, 2 gates"), std::string::npos) << r.out;
+    for (const char *map :
+         {"modbus 127.0.0.1:1502\n",
+          "unit 3 holding registers 7..8          boiler/sp (01A0010), float, low word first\n",
+          "unit 3 input registers 0..31           boiler/block (0130000), float, high word first\n"})
+        EXPECT_NE(r.out.find(map), std::string::npos) << map << "\n" << r.out;
     if (!HasFailure()) std::filesystem::remove_all(dir);
 }
 

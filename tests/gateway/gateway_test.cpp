@@ -1,127 +1,12 @@
 // rovod-gateway as a program between real components: a mosquitto broker on
 // loopback, rovod-sim on two ptys (three controllers), a subscriber.
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <nlohmann/json.hpp>
-
-#include "harness.h"
+#include "rig.h"
 
 namespace {
 
-using gwtest::Last;
-using gwtest::WaitFor;
-using nlohmann::json;
-
-// Memory the simulators start with, different on every controller, so that
-// a value from the wrong controller or line shows.
-constexpr const char *kStateA =
-    R"({"controllers": {"1": {"words": {"30": "8FA0"}, "ram": {"0020": "11"}},
-                        "2": {"words": {"30": "9770"}, "ram": {"0020": "22"}}}})";
-constexpr const char *kStateB = R"({"controllers": {"5": {"words": {"30": "9F40"}, "ram": {"0020": "55"}}}})";
-
-constexpr const char *kGatesA = R"(
-    gates:
-      - {address: 01A0030, name: v1, publish: cycle}
-      - {address: 02A0030, name: v2}
-      - {address: 01A0010, name: sp1, writable: true}
-      - {address: 01A0000, name: pv1, writable: true}
-      - {address: 01I0020, name: ram1}
-      - {address: 02I0020, name: ram2}
-      - {address: 01I00113, name: bit1}
-      - {address: 01A0011, name: blk, count: 2}
-      - {address: 01F0020, name: time1}
-)";
-constexpr const char *kGatesB = R"(
-    gates:
-      - {address: 05A0030, name: v5}
-      - {address: 05I0020, name: ram5, writable: true}
-      - {address: 05A0010, name: sp5, writable: true}
-)";
-
-struct Rig {
-    std::string dir, config, log;
-    gwtest::Broker broker;
-    gwtest::Sim a, b;
-    gwtest::Child gateway;
-    gwtest::Subscriber sub;
-    ~Rig();
-};
-
-std::string ConfigText(const Rig &rig, const std::string &extraA = "") {
-    return "broker: {host: 127.0.0.1, port: " + std::to_string(rig.broker.port) +
-           ", client_id: gwtest, prefix: plant}\n"
-           "diagnostics_s: 1\nhomeassistant: true\nlines:\n"
-           "  - name: a\n    port: ./a.link\n    interval_ms: 100\n    reply_timeout_ms: 100\n" +
-           kGatesA + extraA +
-           "  - name: b\n    port: ./b.link\n    interval_ms: 100\n    reply_timeout_ms: 100\n" + kGatesB;
-}
-
-bool StartGateway(Rig *rig) {
-    return gwtest::Spawn({ROVOD_GATEWAY_BIN, "--driver", ROVOD_DRIVER_LIB, "-c", rig->config}, "", rig->log,
-                         &rig->gateway);
-}
-
-// Broker, both simulators, the gateway and a subscriber to everything.
-void Start(Rig *rig, const std::string &name) {
-    rig->dir = gwtest::MakeScratch(name);
-    ASSERT_FALSE(rig->dir.empty());
-    ASSERT_TRUE(gwtest::StartBroker(rig->dir, &rig->broker)) << gwtest::Slurp(rig->dir + "/mosquitto.log");
-    gwtest::WriteFile(rig->dir + "/a.json", kStateA);
-    gwtest::WriteFile(rig->dir + "/b.json", kStateB);
-    rig->a = {rig->dir + "/a.link", rig->dir + "/a.json", rig->dir + "/a.trace", "1,2", {}, "", {}};
-    rig->b = {rig->dir + "/b.link", rig->dir + "/b.json", rig->dir + "/b.trace", "5", {}, "", {}};
-    ASSERT_TRUE(gwtest::StartSim(&rig->a));
-    ASSERT_TRUE(gwtest::StartSim(&rig->b));
-    rig->config = rig->dir + "/gateway.yaml";
-    rig->log = rig->dir + "/gateway.log";
-    gwtest::WriteFile(rig->config, ConfigText(*rig));
-    ASSERT_TRUE(StartGateway(rig));
-    ASSERT_TRUE(gwtest::Subscribe(&rig->sub, rig->broker.port, "#"));
-}
-
-// Everything started is stopped, also after a failed assertion.
-Rig::~Rig() {
-    gwtest::Unsubscribe(&sub);
-    gwtest::Stop(&gateway, SIGKILL, 3000);
-    gwtest::StopSim(&a);
-    gwtest::StopSim(&b);
-    gwtest::StopBroker(&broker);
-    // Kept for a look when the test failed.
-    if (!dir.empty() && !::testing::Test::HasFailure()) std::filesystem::remove_all(dir);
-}
-
-std::string Log(const Rig &rig) { return gwtest::Slurp(rig.log); }
-
-bool AllOnline(Rig *rig, int64_t timeoutMs) {
-    return WaitFor(
-        &rig->sub,
-        [rig] {
-            auto &last = rig->sub.last;
-            return last["plant/status"] == "online" && last["plant/a/status"] == "online" &&
-                   last["plant/b/status"] == "online";
-        },
-        timeoutMs);
-}
-
-// A field of a JSON payload; null when the payload is none (yet).
-json Field(const std::string &payload, const char *key) {
-    const json j = json::parse(payload, nullptr, false);
-    return j.is_object() && j.contains(key) ? j[key] : json();
-}
-
-json Payload(Rig *rig, const std::string &topic) {
-    return json::parse(Last(&rig->sub, topic), nullptr, false);
-}
-
-// The value published for a gate once it has one with result 0.
-json GoodValue(Rig *rig, const std::string &topic) {
-    WaitFor(
-        &rig->sub, [&] { return Field(rig->sub.last[topic], "result") == 0; }, 3000);
-    return Payload(rig, topic);
-}
+using namespace rigs;
 
 // The write's result on .../result, once one newer than `before` arrived.
 json WriteResult(Rig *rig, const std::string &gate, const std::string &payload) {
@@ -137,12 +22,6 @@ json WriteResult(Rig *rig, const std::string &gate, const std::string &payload) 
         },
         3000);
     return Payload(rig, topic);
-}
-
-size_t Count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 TEST(Gateway, PublishesTheControllersMemoryAndWritesThroughTheDriver) {

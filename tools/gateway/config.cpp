@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
@@ -304,6 +305,175 @@ void ReadLine(const Reader &r, const YAML::Node &node, rovod::Session *parser, u
     }
 }
 
+// "high_first" (the default) or "low_first"; the key may be absent.
+void ReadWordOrder(const Reader &r, const YAML::Node &map, bool *pLowFirst) {
+    const YAML::Node node = map["word_order"];
+    if (!node) return;
+    std::string text;
+    if (!Scalar(r, node, "word_order", &text)) return;
+    if (text == "high_first")
+        *pLowFirst = false;
+    else if (text == "low_first")
+        *pLowFirst = true;
+    else
+        Error(r, node, "word_order wants high_first or low_first, not '" + text + "'");
+}
+
+const char *SpaceName(Space space) {
+    switch (space) {
+        case Space::kCoil:
+            return "coils";
+        case Space::kDiscrete:
+            return "discrete inputs";
+        case Space::kHolding:
+            return "holding registers";
+        default:
+            return "input registers";
+    }
+}
+
+// A gate's registers, where they were given: for the overlap messages.
+struct Taken {
+    uint32_t first, last;
+    std::string gate, where;
+};
+
+void ReadRegisters(const Reader &r, const YAML::Node &list, const LineConfig &line, size_t lineIndex,
+                   const std::map<int, int> &units, bool bLowFirst,
+                   std::map<std::pair<int, int>, std::vector<Taken>> *pTaken, ModbusLine *pOut) {
+    if (!list || !list.IsSequence()) {
+        Error(r, list, "registers wants a list of {gate, register}");
+        return;
+    }
+    for (const YAML::Node &item : list) {
+        if (!CheckKeys(r, item, "a register", {"gate", "register", "word_order"})) continue;
+        std::string name;
+        if (!GetString(r, item, "gate", &name)) {
+            if (!item["gate"]) Error(r, item, "register has no gate");
+            continue;
+        }
+        size_t gate = line.gates.size();
+        for (size_t i = 0; i < line.gates.size(); ++i)
+            if (line.gates[i].name == name) gate = i;
+        if (gate == line.gates.size()) {
+            Error(r, item["gate"], "line '" + line.name + "' has no gate '" + name + "'");
+            continue;
+        }
+        ModbusRegister reg;
+        reg.gate = gate;
+        reg.bLowWordFirst = bLowFirst;
+        ReadWordOrder(r, item, &reg.bLowWordFirst);
+        if (!GetNumber(r, item, "register", 0, 65535, &reg.address)) {
+            if (!item["register"]) Error(r, item, "gate '" + name + "' has no register");
+            continue;
+        }
+        const GateConfig &g = line.gates[gate];
+        const auto unit = units.find(PlcOf(g));
+        if (unit == units.end()) {
+            Error(r, item["gate"],
+                  "controller " + std::to_string(PlcOf(g)) + " of gate '" + name + "' has no unit in units");
+            continue;
+        }
+        const Space space = SpaceOf(g);
+        const uint32_t first = reg.address, last = first + RegisterCount(g) - 1;
+        const std::string range = std::to_string(first) + ".." + std::to_string(last);
+        if (last > 65535) {
+            Error(r, item["register"],
+                  "gate '" + name + "' takes " + SpaceName(space) + " " + range + ", beyond 65535");
+            continue;
+        }
+        std::vector<Taken> &taken = (*pTaken)[{unit->second, static_cast<int>(space)}];
+        bool bClash = false;
+        for (const Taken &t : taken) {
+            if (first > t.last || t.first > last) continue;
+            Error(r, item["register"],
+                  std::string(SpaceName(space)) + " " + range + " of gate '" + line.name + "/" + name +
+                      "' overlap those of '" + t.gate + "' (" + std::to_string(t.first) + ".." +
+                      std::to_string(t.last) + ", at " + t.where + ") in unit " +
+                      std::to_string(unit->second));
+            bClash = true;
+        }
+        if (bClash) continue;
+        taken.push_back({first, last, line.name + "/" + name, LineColumn(item["register"].Mark())});
+        pOut->registers.push_back(reg);
+    }
+    pOut->line = lineIndex;
+}
+
+void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineConfig> &lines,
+                ModbusConfig *m) {
+    m->bEnabled = true;
+    if (!CheckKeys(r, node, "modbus", {"listen", "port", "word_order", "max_clients", "lines"})) return;
+    if (GetString(r, node, "listen", &m->listen)) {
+        in_addr addr{};
+        if (inet_pton(AF_INET, m->listen.c_str(), &addr) != 1)
+            Error(r, node["listen"],
+                  "listen wants an IPv4 address (127.0.0.1, 0.0.0.0), not '" + m->listen + "'");
+    }
+    GetNumber(r, node, "port", 1, 65535, &m->port);
+    GetNumber(r, node, "max_clients", 1, 1024, &m->maxClients);
+    bool bLowFirst = false;
+    ReadWordOrder(r, node, &bLowFirst);
+    const YAML::Node list = node["lines"];
+    if (!list || !list.IsSequence() || list.size() == 0) {
+        Error(r, list ? list : node, "modbus needs a list of lines, each with its units and registers");
+        return;
+    }
+    std::map<int, std::string> unitsTaken;  // unit -> where
+    std::map<std::pair<int, int>, std::vector<Taken>> taken;
+    for (const YAML::Node &item : list) {
+        if (!CheckKeys(r, item, "a modbus line", {"line", "units", "registers"})) continue;
+        std::string name;
+        if (!GetString(r, item, "line", &name)) {
+            if (!item["line"]) Error(r, item, "modbus line has no line");
+            continue;
+        }
+        size_t index = lines.size();
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].name == name) index = i;
+        if (index == lines.size()) {
+            Error(r, item["line"], "there is no line '" + name + "'");
+            continue;
+        }
+        ModbusLine out;
+        std::map<int, int> units;  // controller -> unit
+        const YAML::Node unitsNode = item["units"];
+        if (!unitsNode || !unitsNode.IsMap()) {
+            Error(r, unitsNode ? unitsNode : item,
+                  "units wants a mapping controller: unit id, e.g. {1: 1, 2: 2}");
+            continue;
+        }
+        for (auto it = unitsNode.begin(); it != unitsNode.end(); ++it) {
+            char *end = nullptr;
+            const std::string key = it->first.Scalar(),
+                              value = it->second.IsScalar() ? it->second.Scalar() : "";
+            const long plc = std::strtol(key.c_str(), &end, 10);
+            if (key.empty() || *end != '\0' || plc < 1 || plc > 255) {
+                Error(r, it->first, "a controller address is 1..255, not '" + key + "'");
+                continue;
+            }
+            const long unit = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || unit < 1 || unit > 255) {
+                Error(r, it->second, "a unit id is 1..255, not '" + value + "'");
+                continue;
+            }
+            const auto [found, bNew] =
+                unitsTaken.emplace(static_cast<int>(unit), LineColumn(it->second.Mark()));
+            if (!bNew) {
+                Error(r, it->second, "unit " + value + " is given twice (first at " + found->second + ")");
+                continue;
+            }
+            if (!units.emplace(static_cast<int>(plc), static_cast<int>(unit)).second) {
+                Error(r, it->first, "controller " + key + " is given twice");
+                continue;
+            }
+            out.units.push_back({static_cast<int>(plc), static_cast<int>(unit)});
+        }
+        ReadRegisters(r, item["registers"], lines[index], index, units, bLowFirst, &taken, &out);
+        m->lines.push_back(out);
+    }
+}
+
 }  // namespace
 
 bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *pConfig,
@@ -328,7 +498,8 @@ bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *
     GatewayConfig config;
     config.path = path;
     if (!CheckKeys(r, root, "the file",
-                   {"broker", "homeassistant", "discovery_prefix", "diagnostics_s", "interval_ms", "lines"}))
+                   {"broker", "homeassistant", "discovery_prefix", "diagnostics_s", "interval_ms", "lines",
+                    "modbus"}))
         return false;
     if (const YAML::Node broker = root["broker"]) ReadBroker(r, broker, &config.broker);
     if (config.broker.clientId.empty()) {
@@ -366,6 +537,7 @@ bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *
             config.lines.push_back(line);
         }
     }
+    if (const YAML::Node modbus = root["modbus"]) ReadModbus(r, modbus, config.lines, &config.modbus);
     if (!pErrors->empty()) return false;
     *pConfig = config;
     return true;

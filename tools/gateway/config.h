@@ -48,6 +48,33 @@ struct BrokerConfig {
     bool operator==(const BrokerConfig &) const = default;
 };
 
+// Modbus register spaces: a bit gate is a coil (writable) or a discrete
+// input, any other a run of holding (writable) or input registers.
+enum class Space { kCoil = 0, kDiscrete = 1, kHolding = 2, kInput = 3 };
+
+struct ModbusRegister {
+    size_t gate = 0;  // index in the line's gates
+    uint16_t address = 0;
+    bool bLowWordFirst = false;  // floats: the low word in the first register
+    bool operator==(const ModbusRegister &) const = default;
+};
+
+struct ModbusLine {
+    size_t line = 0;                         // index in the lines
+    std::vector<std::pair<int, int>> units;  // controller address, unit id
+    std::vector<ModbusRegister> registers;
+    bool operator==(const ModbusLine &) const = default;
+};
+
+struct ModbusConfig {
+    bool bEnabled = false;
+    std::string listen = "127.0.0.1";
+    uint16_t port = 502;
+    uint32_t maxClients = 32;
+    std::vector<ModbusLine> lines;
+    bool operator==(const ModbusConfig &) const = default;
+};
+
 struct GatewayConfig {
     std::string path;
     BrokerConfig broker;
@@ -55,7 +82,15 @@ struct GatewayConfig {
     std::string discoveryPrefix = "homeassistant";
     uint32_t diagnosticsS = 10;
     std::vector<LineConfig> lines;
+    ModbusConfig modbus;
 };
+
+// The controller a gate addresses (255 for the parameter gates).
+int PlcOf(const GateConfig &gate);
+// The Modbus space of a gate and how many registers (or bits) it takes: two
+// per float, one per integer or bit.
+Space SpaceOf(const GateConfig &gate);
+uint16_t RegisterCount(const GateConfig &gate);
 
 // Reads and checks the file; gate addresses go through the driver's own
 // parsers on the port-less instance *parser. False with one message per

@@ -1,15 +1,15 @@
 #include "line.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cfloat>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "port.h"
 #include "report.h"
@@ -19,60 +19,12 @@ namespace gateway {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-void Notify(Notifier *pNotifier) {
-    if (pNotifier == nullptr) return;
-    {
-        std::lock_guard<std::mutex> lock(pNotifier->mutex);
-        ++pNotifier->generation;
-    }
-    pNotifier->cv.notify_all();
-}
-
-int64_t WallUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string IsoTime(int64_t us) {
-    const std::time_t secs = static_cast<std::time_t>(us / 1000000);
-    std::tm parts{};
-    gmtime_r(&secs, &parts);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(us % 1000000));
-    return text;
-}
-
 namespace {
 
 // The driver reads the control-signal file from the working directory,
 // which is the process's: ColdStarts take turns, each in its line's folder.
 // Nothing else in the gateway uses relative paths.
 std::mutex gColdStartMutex;
-
-std::string Upper(const std::string &text) {
-    std::string out;
-    for (char ch : text) out += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    return out;
-}
-
-struct Range {
-    double min, max;
-};
-
-// What an integer gate takes: parameter gates their settings' ranges, bits 0
-// or 1, bytes and switches a byte.
-Range IntegerRange(const GateConfig &gate) {
-    const std::string upper = Upper(gate.address);
-    if (upper == "$DEBUG") return {0, 1};
-    if (upper == "$TPPOS") return {0, 9};
-    if (upper == "$IFG") return {0, 5000};
-    if (upper == "$FDELAY") return {-32768, 4999};
-    if (gate.dataType == ZEV_TYPE_DIGITAL) return {0, 1};
-    return {0, 255};
-}
 
 void PutNumber(rovod::Gate *gate, const GateConfig &config, double value) {
     if (config.bFloats) {
@@ -87,7 +39,7 @@ void PutNumber(rovod::Gate *gate, const GateConfig &config, double value) {
 void SetStatus(Line *line, bool bOnline, const std::string &reason) {
     bool bChanged = false;
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         bChanged = line->bOnline != bOnline || line->statusReason != reason || line->statusChanges == 0;
         line->bOnline = bOnline;
         line->statusReason = reason;
@@ -107,7 +59,7 @@ void Store(Line *line, size_t index, const rovod::Gate &gate, uint32_t result, u
     const int64_t now = WallUs();
     const std::vector<double> values = result == 0 ? rovod::Values(gate) : std::vector<double>{};
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         GateValue &v = line->cache[index];
         bool bChanged = v.result != result;
         if (result == 0) {
@@ -162,11 +114,12 @@ bool ServeWrites(Poll *p) {
     Line *line = p->line;
     std::deque<WriteRequest> writes;
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         writes.swap(line->writes);
     }
     bool bLost = false;
     for (WriteRequest &request : writes) {
+        if (request.pAbandoned && request.pAbandoned->load()) continue;
         WriteOutcome out;
         out.value = request.value;
         const GateConfig &config = line->config.gates[request.gate];
@@ -181,7 +134,7 @@ bool ServeWrites(Poll *p) {
             if (out.result != 0)
                 out.error = gate->lastLine.empty() ? rovod::ResultText(out.result) : gate->lastLine;
             {
-                std::lock_guard<std::mutex> lock(line->mutex);
+                std::lock_guard<PiMutex> lock(line->mutex);
                 ++line->counters.writes;
             }
             // Read back, so that whoever reads next sees what the controller holds.
@@ -195,13 +148,13 @@ bool ServeWrites(Poll *p) {
 
 // Until the deadline, a queued write or the stop; false on the stop.
 bool WaitUntil(Line *line, Clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(line->mutex);
+    std::unique_lock<PiMutex> lock(line->mutex);
     line->wake.wait_until(lock, deadline, [line] { return line->bStop || !line->writes.empty(); });
     return !line->bStop;
 }
 
 bool Stopping(Line *line) {
-    std::lock_guard<std::mutex> lock(line->mutex);
+    std::lock_guard<PiMutex> lock(line->mutex);
     return line->bStop;
 }
 
@@ -242,7 +195,7 @@ bool TryOpen(Poll *p) {
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         line->portShown = device;
     }
     rovod::PortOptions port;
@@ -284,7 +237,21 @@ bool TryOpen(Poll *p) {
     return true;
 }
 
+// The line's transactions come before the serving and publishing threads:
+// SCHED_FIFO at the lowest level where the process may use it (the driver
+// raises a switched send to level 10 and comes back to this), else nice -5,
+// else as it is. The thread sleeps in every wait of a transaction.
+void RaisePriority(Line *line) {
+    sched_param param{};
+    param.sched_priority = 1;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5) == 0) return;
+    if (line->bVerbose)
+        Log("line %s: polls at normal priority (no SCHED_FIFO, no nice -5)", line->config.name.c_str());
+}
+
 void Run(Line *line) {
+    RaisePriority(line);
     rovod::BindHost(&line->host);
     line->host.bEcho = line->bVerbose;
     line->host.echoTag = line->config.name + ": ";
@@ -325,7 +292,7 @@ void Run(Line *line) {
         }
         if (bAnyRead && p.bOpen) {
             const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-            std::lock_guard<std::mutex> lock(line->mutex);
+            std::lock_guard<PiMutex> lock(line->mutex);
             LineCounters &c = line->counters;
             ++c.cycles;
             ++c.windowCycles;
@@ -344,13 +311,17 @@ void Run(Line *line) {
         }
         if (p.bOpen && bAnyRead) SetStatus(line, bAnyOk, bAnyOk ? "" : "no controller answers");
         Clock::time_point next = *std::min_element(due.begin(), due.end());
-        if (!p.bOpen) next = std::min(next, nextTry);
+        // Without a port every read fails at once: once a second is enough.
+        if (!p.bOpen) next = std::min(std::max(next, Clock::now() + milliseconds(1000)), nextTry);
+        // Nor does a real-time thread go round without a pause when nothing
+        // answers, whatever the interval.
+        if (p.bOpen && bAnyRead && !bAnyOk) next = std::max(next, start + milliseconds(10));
         if (!WaitUntil(line, next)) break;
     }
     // Whatever is still queued is not written.
     std::deque<WriteRequest> left;
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         left.swap(line->writes);
     }
     for (WriteRequest &request : left) {
@@ -363,64 +334,15 @@ void Run(Line *line) {
 
 }  // namespace
 
-std::unique_ptr<Line> NewLine(const LineConfig &config, rovod::ZevMainFn pZevMain, bool bVerbose,
-                              Notifier *pNotify) {
-    auto line = std::make_unique<Line>();
-    line->config = config;
-    line->pZevMain = pZevMain;
-    line->bVerbose = bVerbose;
-    line->pNotify = pNotify;
-    line->cache.assign(config.gates.size(), GateValue{});
-    return line;
-}
-
 void StartLine(Line *line) { line->thread = std::thread(Run, line); }
 
 void StopLine(Line *line) {
     {
-        std::lock_guard<std::mutex> lock(line->mutex);
+        std::lock_guard<PiMutex> lock(line->mutex);
         line->bStop = true;
     }
     line->wake.notify_all();
     if (line->thread.joinable()) line->thread.join();
-}
-
-bool QueueWrite(Line *line, WriteRequest request) {
-    {
-        std::lock_guard<std::mutex> lock(line->mutex);
-        if (line->bStop) return false;
-        line->writes.push_back(std::move(request));
-    }
-    line->wake.notify_all();
-    return true;
-}
-
-bool CheckWriteValue(const GateConfig &gate, double value, std::string *pWhy) {
-    char text[48];
-    std::snprintf(text, sizeof text, "%.10g", value);
-    if (!std::isfinite(value)) {
-        *pWhy = "not a finite number";
-        return false;
-    }
-    if (gate.bFloats) {
-        if (std::fabs(value) > FLT_MAX) {
-            *pWhy = std::string(text) + " is beyond the range of a float";
-            return false;
-        }
-        return true;
-    }
-    const Range range = IntegerRange(gate);
-    if (value != std::trunc(value)) {
-        *pWhy = std::string(text) + " is not a whole number (" + gate.address + " holds integers)";
-        return false;
-    }
-    if (value < range.min || value > range.max) {
-        char limits[64];
-        std::snprintf(limits, sizeof limits, " (%.0f..%.0f)", range.min, range.max);
-        *pWhy = std::string(text) + " is out of range for " + gate.address + limits;
-        return false;
-    }
-    return true;
 }
 
 }  // namespace gateway

@@ -4,6 +4,8 @@
 // touch the instance.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -53,6 +55,9 @@ struct WriteRequest {
     size_t gate = 0;
     double value = 0;
     std::function<void(const WriteOutcome &)> done;
+    // Set by a writer that stopped waiting: the write is left out if it has
+    // not begun.
+    std::shared_ptr<std::atomic<bool>> pAbandoned;
 };
 
 struct LineCounters {
@@ -65,10 +70,31 @@ struct LineCounters {
     uint64_t writes = 0;
 };
 
+// A mutex with priority inheritance. The line threads poll at real-time
+// priority; a reader (the publisher, a Modbus client's thread) that holds a
+// line's lock when its thread wants it runs at the line's priority until it
+// lets go, instead of keeping the line waiting while it is preempted.
+struct PiMutex {
+    pthread_mutex_t handle;
+    PiMutex() {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+        pthread_mutex_init(&handle, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    ~PiMutex() { pthread_mutex_destroy(&handle); }
+    PiMutex(const PiMutex &) = delete;
+    PiMutex &operator=(const PiMutex &) = delete;
+    void lock() { pthread_mutex_lock(&handle); }
+    void unlock() { pthread_mutex_unlock(&handle); }
+    bool try_lock() { return pthread_mutex_trylock(&handle) == 0; }
+};
+
 // Wakes whoever waits for news from the lines (the publisher).
 struct Notifier {
-    std::mutex mutex;
-    std::condition_variable cv;
+    PiMutex mutex;
+    std::condition_variable_any cv;
     uint64_t generation = 0;
 };
 void Notify(Notifier *pNotifier);
@@ -80,9 +106,9 @@ struct Line {
     rovod::ZevMainFn pZevMain = nullptr;
 
     // Shared with readers; mutex guards all of it.
-    std::mutex mutex;
-    std::condition_variable wake;  // writes queued, stop
-    std::vector<GateValue> cache;  // one per configured gate
+    PiMutex mutex;
+    std::condition_variable_any wake;  // writes queued, stop
+    std::vector<GateValue> cache;      // one per configured gate
     std::deque<WriteRequest> writes;
     bool bStop = false;
     bool bOnline = false;      // port open and a controller answering
@@ -117,6 +143,8 @@ bool QueueWrite(Line *line, WriteRequest request);
 
 // Whether the number can go to the gate, and why not.
 bool CheckWriteValue(const GateConfig &gate, double value, std::string *pWhy);
+// An integer gate that takes negative values ($FDELAY).
+bool SignedGate(const GateConfig &gate);
 
 // Wall clock in µs since 1970, and as ISO 8601 UTC with microseconds.
 int64_t WallUs();

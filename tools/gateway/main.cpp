@@ -10,6 +10,7 @@
 
 #include "config.h"
 #include "gateway.h"
+#include "modbus_server.h"
 #include "mqtt.h"
 #include "report.h"
 
@@ -19,6 +20,7 @@ namespace {
 
 constexpr int kUsage = 64;
 constexpr int kNoDriver = 2;
+constexpr int kUnavailable = 69;  // the Modbus port is taken
 
 // After the first EndZev the driver answers every call with 0 and frees
 // nothing more: the other instances' frame buffers stay with their blocks,
@@ -43,6 +45,29 @@ int Check(const GatewayConfig &config) {
     for (const Topic &t : topics)
         std::printf("%-*s  %s\n", static_cast<int>(width), t.topic.c_str(), t.what.c_str());
     for (const LineConfig &line : config.lines) gates += line.gates.size();
+    if (config.modbus.bEnabled) {
+        std::printf("modbus %s:%u\n", config.modbus.listen.c_str(), config.modbus.port);
+        const char *spaces[] = {"coil", "discrete input", "holding registers", "input registers"};
+        for (const ModbusLine &ml : config.modbus.lines) {
+            const LineConfig &line = config.lines[ml.line];
+            for (const ModbusRegister &reg : ml.registers) {
+                const GateConfig &gate = line.gates[reg.gate];
+                int unit = 0;
+                for (const auto &[plc, u] : ml.units)
+                    if (plc == PlcOf(gate)) unit = u;
+                const unsigned last = reg.address + RegisterCount(gate) - 1u;
+                std::string where = "  unit " + std::to_string(unit) + " " +
+                                    spaces[static_cast<int>(SpaceOf(gate))] + " " +
+                                    std::to_string(reg.address);
+                if (last != reg.address) where += ".." + std::to_string(last);
+                std::printf("%-40s %s/%s (%s)%s\n", where.c_str(), line.name.c_str(), gate.name.c_str(),
+                            gate.address.c_str(),
+                            gate.bFloats
+                                ? (reg.bLowWordFirst ? ", float, low word first" : ", float, high word first")
+                                : "");
+            }
+        }
+    }
     std::printf("%s: ok, %zu line%s, %zu gate%s, broker %s:%u\n", config.path.c_str(), config.lines.size(),
                 config.lines.size() == 1 ? "" : "s", gates, gates == 1 ? "" : "s", config.broker.host.c_str(),
                 config.broker.port);
@@ -51,6 +76,11 @@ int Check(const GatewayConfig &config) {
 
 std::unique_ptr<Line> MakeLine(Gateway *gw, const LineConfig &config) {
     return NewLine(config, gw->pZevMain, gw->bVerbose, &gw->notify);
+}
+
+bool SameServer(const ModbusConfig &a, const ModbusConfig &b) {
+    return a.bEnabled == b.bEnabled && a.listen == b.listen && a.port == b.port &&
+           a.maxClients == b.maxClients;
 }
 
 bool SameBroker(const GatewayConfig &a, const GatewayConfig &b) {
@@ -62,7 +92,8 @@ bool SameBroker(const GatewayConfig &a, const GatewayConfig &b) {
 // the lines it leaves as they were, stops the others (CloseCom: their
 // instances stay installed, since EndZev would end every line) and starts
 // the new ones.
-void Reload(Gateway *gw, Mqtt *m, rovod::Session *parser, std::vector<rovod::Session> *pRetired) {
+void Reload(Gateway *gw, Mqtt *m, ModbusServer *server, rovod::Session *parser,
+            std::vector<rovod::Session> *pRetired) {
     GatewayConfig next;
     std::vector<std::string> errors;
     const std::string path = gw->config.path;
@@ -72,7 +103,9 @@ void Reload(Gateway *gw, Mqtt *m, rovod::Session *parser, std::vector<rovod::Ses
         return;
     }
     const bool bNewBroker = !SameBroker(next, gw->config);
+    const bool bNewServer = !SameServer(next.modbus, gw->config.modbus);
     if (bNewBroker) StopMqtt(m);
+    if (bNewServer) StopModbus(server);
     std::vector<std::unique_ptr<Line>> dropped;
     size_t kept = 0, started = 0;
     {
@@ -94,6 +127,7 @@ void Reload(Gateway *gw, Mqtt *m, rovod::Session *parser, std::vector<rovod::Ses
             if (old) dropped.push_back(std::move(old));
         gw->lines = std::move(lines);
         gw->config = next;
+        gw->modbusMap = next.modbus.bEnabled ? BuildModbusMap(next) : nullptr;
     }
     for (auto &line : dropped) {
         StopLine(line.get());
@@ -110,10 +144,9 @@ void Reload(Gateway *gw, Mqtt *m, rovod::Session *parser, std::vector<rovod::Ses
         for (auto &line : gw->lines)
             if (!line->thread.joinable()) StartLine(line.get());
     }
-    if (bNewBroker) {
-        std::string error;
-        if (!StartMqtt(m, gw, &error)) Log("%s", error.c_str());
-    }
+    std::string error;
+    if (bNewBroker && !StartMqtt(m, gw, &error)) Log("%s", error.c_str());
+    if (bNewServer && next.modbus.bEnabled && !StartModbus(server, gw, &error)) Log("%s", error.c_str());
     Log("reloaded %s: %zu line%s kept, %zu stopped, %zu started", path.c_str(), kept, kept == 1 ? "" : "s",
         dropped.size(), started);
 }
@@ -176,16 +209,24 @@ int Main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     for (const LineConfig &config : gw.config.lines) gw.lines.push_back(MakeLine(&gw, config));
+    if (gw.config.modbus.bEnabled) gw.modbusMap = BuildModbusMap(gw.config);
     for (auto &line : gw.lines) StartLine(line.get());
     Mqtt mqtt;
-    if (!StartMqtt(&mqtt, &gw, &error)) {
+    ModbusServer server;
+    int rc = 0;
+    if (!StartMqtt(&mqtt, &gw, &error))
+        rc = kUsage;
+    else if (gw.config.modbus.bEnabled && !StartModbus(&server, &gw, &error))
+        rc = kUnavailable;
+    if (rc != 0) {
         Log("%s", error.c_str());
+        StopMqtt(&mqtt);
         for (auto &line : gw.lines) StopLine(line.get());
         std::vector<rovod::Session> sessions;
         for (auto &line : gw.lines) sessions.push_back(std::move(line->session));
         sessions.push_back(std::move(parser));
         EndAll(std::move(sessions));
-        return kUsage;
+        return rc;
     }
     Log("running %s: %zu line%s, broker %s:%u, prefix %s", gw.config.path.c_str(), gw.lines.size(),
         gw.lines.size() == 1 ? "" : "s", gw.config.broker.host.c_str(), gw.config.broker.port,
@@ -195,13 +236,14 @@ int Main(int argc, char **argv) {
         int sig = 0;
         if (sigwait(&signals, &sig) != 0) continue;
         if (sig == SIGHUP) {
-            Reload(&gw, &mqtt, &parser, &retired);
+            Reload(&gw, &mqtt, &server, &parser, &retired);
             continue;
         }
         Log("signal %d: stopping", sig);
         break;
     }
     StopMqtt(&mqtt);
+    StopModbus(&server);
     for (auto &line : gw.lines) StopLine(line.get());
     std::vector<rovod::Session> sessions = std::move(retired);
     for (auto &line : gw.lines)

@@ -123,7 +123,7 @@ void CollectLine(const GatewayConfig &c, Line *line, bool bAll, std::vector<Mess
     const size_t n = line->config.gates.size();
     line->sentAttempts.resize(n, 0);
     line->sentChanges.resize(n, 0);
-    std::lock_guard<std::mutex> lock(line->mutex);
+    std::lock_guard<PiMutex> lock(line->mutex);
     // A line tells its status once its first attempt has decided it.
     if (line->statusChanges != 0 && (bAll || line->statusChanges != line->sentStatus)) {
         pOut->push_back({base + "/status", StatusText(line->bOnline), 1, true});
@@ -142,7 +142,7 @@ void CollectLine(const GatewayConfig &c, Line *line, bool bAll, std::vector<Mess
 }
 
 void Diagnostics(const GatewayConfig &c, Line *line, std::vector<Message> *pOut) {
-    std::lock_guard<std::mutex> lock(line->mutex);
+    std::lock_guard<PiMutex> lock(line->mutex);
     LineCounters &k = line->counters;
     pOut->push_back({LineTopic(c, line->config) + "/diagnostics",
                      DiagnosticsPayload(*line, k, line->bOnline, line->portShown), 1, false});
@@ -162,7 +162,7 @@ void PublisherLoop(Mqtt *m) {
     Clock::time_point nextDiagnostics = Clock::now() + std::chrono::seconds(DiagnosticsPeriod(gw));
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(gw->notify.mutex);
+            std::unique_lock<PiMutex> lock(gw->notify.mutex);
             gw->notify.cv.wait_until(lock, nextDiagnostics, [&] {
                 return gw->notify.generation != seen || m->bStopPublishing.load();
             });
