@@ -19,6 +19,7 @@
 
 #include "platform/posix/posix_line.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 namespace sys {
 
@@ -38,22 +39,6 @@ constexpr size_t kNameSize = 32;
 constexpr size_t kPathSize = 320;
 constexpr size_t kMaxGroups = 256;
 constexpr mode_t kGroupReadWrite = S_IRGRP | S_IWGRP;
-
-// Text into the caller's buffer; what does not fit is cut.
-struct Text {
-    char *psz;
-    size_t cb;
-    size_t n;
-};
-
-__attribute__((format(printf, 2, 3))) void Add(Text *pText, const char *pszFormat, ...) {
-    if (pText->n + 1 >= pText->cb) return;
-    va_list args;
-    va_start(args, pszFormat);
-    const int k = std::vsnprintf(pText->psz + pText->n, pText->cb - pText->n, pszFormat, args);
-    va_end(args);
-    if (k > 0) pText->n = std::min(pText->n + static_cast<size_t>(k), pText->cb - 1);
-}
 
 // The first line of a small file, without its line feed; false when it
 // cannot be read.

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "platform/system.h"
+#include "platform/text.h"
 
 namespace sys {
 
@@ -211,21 +212,6 @@ int SetRs485Mode(Handle, const Rs485Mode *) { return 0; }
 namespace {
 
 constexpr int kHighestComPort = 256;
-
-struct Text {
-    char *psz;
-    size_t cb;
-    size_t n;
-};
-
-__attribute__((format(printf, 2, 3))) void Add(Text *pText, const char *pszFormat, ...) {
-    if (pText->n + 1 >= pText->cb) return;
-    va_list args;
-    va_start(args, pszFormat);
-    const int k = std::vsnprintf(pText->psz + pText->n, pText->cb - pText->n, pszFormat, args);
-    va_end(args);
-    if (k > 0) pText->n = std::min(pText->n + static_cast<size_t>(k), pText->cb - 1);
-}
 
 // The COM names the device map has.
 void AddPorts(Text *pText) {
