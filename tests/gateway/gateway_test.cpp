@@ -140,9 +140,9 @@ TEST(Gateway, FollowsASimulatorRestartedBehindTheSameLink) {
     EXPECT_EQ(Last(&rig.sub, "plant/b/status"), "online");
 
     // Back on another device behind the same link, as a replugged adapter.
-    const int held = gwtest::HoldPty();
+    const std::vector<int> held = gwtest::HoldPtyNamed(firstPty, 3000);
     ASSERT_TRUE(gwtest::StartSim(&rig.a));
-    close(held);
+    for (int fd : held) close(fd);
     EXPECT_NE(rig.a.pty, firstPty);
     ASSERT_TRUE(WaitFor(
         &rig.sub, [&] { return rig.sub.last["plant/a/status"] == "online"; }, 5000))

@@ -228,6 +228,22 @@ int HoldPty() {
     return fd;
 }
 
+std::vector<int> HoldPtyNamed(const std::string &name, int iTimeoutMs) {
+    // The number comes free only once the gateway has closed its side too;
+    // until then each new pty takes another number, so hold them all.
+    std::vector<int> held;
+    const int64_t deadline = NowMs() + iTimeoutMs;
+    while (NowMs() < deadline) {
+        const int fd = HoldPty();
+        if (fd < 0) break;
+        held.push_back(fd);
+        const char *pszName = ptsname(fd);
+        if (pszName != nullptr && name == pszName + 5) break;  // past "/dev/"
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return held;
+}
+
 namespace {
 
 void OnMessage(mosquitto *, void *user, const mosquitto_message *msg) {

@@ -71,6 +71,9 @@ void StopSim(Sim *pSim);
 // A pty master held open (the lowest free number taken), so that the next
 // simulator gets another device; -1 on failure. Closed with close().
 int HoldPty();
+// Holds new ptys until one has the given name ("pts/3"), or the time is up;
+// the caller closes them.
+std::vector<int> HoldPtyNamed(const std::string &name, int iTimeoutMs);
 
 struct Received {
     std::string topic, payload;
