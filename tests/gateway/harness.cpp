@@ -166,6 +166,26 @@ bool StartBroker(const std::string &dir, Broker *pBroker) {
     return RestartBroker(pBroker);
 }
 
+bool StartSecureBroker(const std::string &dir, const std::string &user, const std::string &password,
+                       Broker *pBroker) {
+    // One self-signed certificate serves as the broker's and as the CA; its
+    // name is the address the clients connect to, so they verify it fully.
+    const std::string makeCert = std::string(ROVOD_OPENSSL_BIN) +
+                                 " req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                                 " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                 dir + "/server.key -out " + dir + "/ca.crt 2>" + dir + "/openssl.log";
+    const std::string makePasswd = std::string(ROVOD_MOSQUITTO_PASSWD_BIN) + " -c -b " + dir + "/passwd " +
+                                   user + " " + password + " 2>" + dir + "/passwd.log";
+    if (std::system(makeCert.c_str()) != 0 || std::system(makePasswd.c_str()) != 0) return false;
+    pBroker->dir = dir;
+    pBroker->port = FreePort();
+    WriteFile(dir + "/mosquitto.conf", "listener " + std::to_string(pBroker->port) + " 127.0.0.1\ncafile " +
+                                           dir + "/ca.crt\ncertfile " + dir + "/ca.crt\nkeyfile " + dir +
+                                           "/server.key\nallow_anonymous false\npassword_file " + dir +
+                                           "/passwd\npersistence false\nuser root\n");
+    return RestartBroker(pBroker);
+}
+
 bool RestartBroker(Broker *pBroker) {
     if (!Spawn({ROVOD_MOSQUITTO_BIN, "-c", pBroker->dir + "/mosquitto.conf"}, "",
                pBroker->dir + "/mosquitto.log", &pBroker->child))
@@ -274,11 +294,15 @@ void OnSubscribe(mosquitto *, void *user, int, int, const int *) {
 
 }  // namespace
 
-bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter) {
+bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const Login *pLogin) {
     mosquitto_lib_init();
     pSub->mosq = mosquitto_new(nullptr, true, pSub);
     mosquitto_message_callback_set(pSub->mosq, OnMessage);
     mosquitto_subscribe_callback_set(pSub->mosq, OnSubscribe);
+    if (pLogin != nullptr) {
+        mosquitto_username_pw_set(pSub->mosq, pLogin->user.c_str(), pLogin->password.c_str());
+        mosquitto_tls_set(pSub->mosq, pLogin->caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    }
     if (mosquitto_connect(pSub->mosq, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) return false;
     mosquitto_subscribe(pSub->mosq, nullptr, filter.c_str(), 1);
     mosquitto_loop_start(pSub->mosq);

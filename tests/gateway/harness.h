@@ -52,6 +52,10 @@ struct Broker {
 // mosquitto on a free loopback port, without persistence: a restart loses
 // every retained message.
 bool StartBroker(const std::string &dir, Broker *pBroker);
+// mosquitto that takes TLS only, with a certificate made here for
+// 127.0.0.1 (dir/ca.crt is the CA file to trust), and one user with a password.
+bool StartSecureBroker(const std::string &dir, const std::string &user, const std::string &password,
+                       Broker *pBroker);
 // The same port again after StopBroker.
 bool RestartBroker(Broker *pBroker);
 void StopBroker(Broker *pBroker, int sig = 15);
@@ -89,9 +93,13 @@ struct Subscriber {
     std::map<std::string, std::string> last;  // by topic
     bool bSubscribed = false;
 };
+// How a client logs in to a secure broker.
+struct Login {
+    std::string user, password, caFile;
+};
 // Connects to the broker and subscribes to the filter; false when the
 // broker does not answer within 3 s.
-bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter);
+bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const Login *pLogin = nullptr);
 void Unsubscribe(Subscriber *pSub);
 // Waits until the check (called with the mutex held) holds; false after
 // timeoutMs.
