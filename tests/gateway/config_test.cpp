@@ -76,6 +76,8 @@ TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
         {WithGates(gate) + "  - name: kiln\n    port: ttyUSB0\n    gates:\n" + gate,
          "gw.yaml:7:11: port ttyUSB0 is on two lines (first at 3:11)"},
         {"broker: {port: 0}\n" + WithGates(gate), "gw.yaml:1:16: port wants a whole number from 1 to 65535"},
+        {"broker: {user: u, password_file: /dev/null}\n" + WithGates(gate),
+         "gw.yaml:1:34: password_file /dev/null holds no password"},
         {WithModbus("    - line: boiler\n      units: {1: 1}\n      registers:\n"
                     "        - {gate: pv, register: 0}\n        - {gate: pv2, register: 1}\n"),
          "gw.yaml:14:33: input registers 1..2 of gate 'boiler/pv2' overlap those of 'boiler/pv' (0..1, at "

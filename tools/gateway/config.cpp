@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -150,8 +151,13 @@ void ReadBroker(const Reader &r, const YAML::Node &node, BrokerConfig *b) {
     if (GetString(r, node, "password_file", &b->passwordFile)) {
         b->passwordFile = Absolute(r, b->passwordFile);
         if (b->user.empty()) Error(r, node["password_file"], "password_file needs a user");
-        if (access(b->passwordFile.c_str(), R_OK) != 0)
+        std::ifstream in(b->passwordFile);
+        if (!in)
             Error(r, node["password_file"], "password_file " + b->passwordFile + " cannot be read");
+        else if (!std::getline(in, b->password) || b->password.find_first_not_of("\r\n") == std::string::npos)
+            Error(r, node["password_file"], "password_file " + b->passwordFile + " holds no password");
+        while (!b->password.empty() && (b->password.back() == '\r' || b->password.back() == '\n'))
+            b->password.pop_back();
     }
     if (GetString(r, node, "ca_file", &b->caFile)) {
         b->caFile = Absolute(r, b->caFile);

@@ -43,6 +43,8 @@ struct BrokerConfig {
     std::string clientId;
     std::string prefix = "rovod";
     std::string user, passwordFile, caFile;
+    // Read from passwordFile at load, so that a reload sees a changed password.
+    std::string password;
     uint32_t keepAlive = 30;
     int qos = 0;  // of the values; status and results go with 1
     bool operator==(const BrokerConfig &) const = default;

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "report.h"
@@ -361,15 +360,6 @@ bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError) {
     m->bStopPublishing.store(false);
     m->bConnected.store(false);
     m->unacked.clear();
-    if (!m->broker.passwordFile.empty()) {
-        std::ifstream in(m->broker.passwordFile);
-        if (!in || !std::getline(in, m->password)) {
-            *pError = "cannot read password_file " + m->broker.passwordFile;
-            return false;
-        }
-        while (!m->password.empty() && (m->password.back() == '\r' || m->password.back() == '\n'))
-            m->password.pop_back();
-    }
     mosquitto_lib_init();
     m->mosq = mosquitto_new(m->broker.clientId.c_str(), true, m);
     if (m->mosq == nullptr) {
@@ -382,7 +372,7 @@ bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError) {
     mosquitto_will_set(m->mosq, will.c_str(), 7, "offline", 1, true);
     if (!m->broker.user.empty())
         mosquitto_username_pw_set(m->mosq, m->broker.user.c_str(),
-                                  m->password.empty() ? nullptr : m->password.c_str());
+                                  m->broker.password.empty() ? nullptr : m->broker.password.c_str());
     if (!m->broker.caFile.empty()) {
         const int rc =
             mosquitto_tls_set(m->mosq, m->broker.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);

@@ -31,7 +31,6 @@ struct Message {
 struct Mqtt {
     Gateway *gw = nullptr;
     BrokerConfig broker;
-    std::string password;
     mosquitto *mosq = nullptr;
     std::thread network, publisher;
 
