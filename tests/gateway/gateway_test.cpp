@@ -14,13 +14,7 @@ json WriteResult(Rig *rig, const std::string &gate, const std::string &payload) 
     const size_t before = gwtest::CountOf(&rig->sub, topic);
     EXPECT_TRUE(gwtest::Publish(rig->broker.port, "plant/" + gate + "/set", payload));
     WaitFor(
-        &rig->sub,
-        [&] {
-            size_t n = 0;
-            for (const gwtest::Received &r : rig->sub.all) n += r.topic == topic;
-            return n > before;
-        },
-        3000);
+        &rig->sub, [&] { return gwtest::CountHeld(rig->sub, topic) > before; }, 3000);
     return Payload(rig, topic);
 }
 
@@ -53,6 +47,9 @@ TEST(Gateway, PublishesTheControllersMemoryAndWritesThroughTheDriver) {
     EXPECT_EQ(number["command_topic"], "plant/a/sp1/set");
     EXPECT_EQ(number["availability"][1]["topic"], "plant/a/status");
     EXPECT_TRUE(Payload(&rig, "homeassistant/sensor/plant/b_v5/config").is_object());
+    // A block is a sensor per element.
+    EXPECT_EQ(Payload(&rig, "homeassistant/sensor/plant/a_blk_1/config")["value_template"],
+              "{{ value_json.value[1] }}");
 
     // A setpoint written: result 0, the simulator's memory changed, the value follows.
     const json written = WriteResult(&rig, "a/sp1", "75.5");
@@ -151,9 +148,8 @@ TEST(Gateway, FollowsASimulatorRestartedBehindTheSameLink) {
     EXPECT_TRUE(WaitFor(
         &rig.sub,
         [&] {
-            size_t n = 0;
-            for (const gwtest::Received &r : rig.sub.all) n += r.topic == "plant/a/v1";
-            return n >= before + 3 && Field(rig.sub.last["plant/a/v1"], "result") == 0;
+            return gwtest::CountHeld(rig.sub, "plant/a/v1") >= before + 3 &&
+                   Field(rig.sub.last["plant/a/v1"], "result") == 0;
         },
         3000));
     EXPECT_NE(Log(rig).find("online on " + rig.a.pty), std::string::npos) << Log(rig);
@@ -196,13 +192,7 @@ TEST(Gateway, ReadsItsConfigurationAgainOnHangup) {
     EXPECT_NE(Log(rig).find("gateway.yaml:29:5: line 'c' has no port"), std::string::npos) << Log(rig);
     const size_t before = gwtest::CountOf(&rig.sub, "plant/a/v1");
     EXPECT_TRUE(WaitFor(
-        &rig.sub,
-        [&] {
-            size_t n = 0;
-            for (const gwtest::Received &r : rig.sub.all) n += r.topic == "plant/a/v1";
-            return n > before;
-        },
-        2000));
+        &rig.sub, [&] { return gwtest::CountHeld(rig.sub, "plant/a/v1") > before; }, 2000));
 
     // A new gate on line a: the line starts again with it, b is left running.
     gwtest::WriteFile(rig.config, ConfigText(rig, "      - {address: 02A0010, name: sp2}\n"));

@@ -329,11 +329,15 @@ std::string Last(Subscriber *pSub, const std::string &topic) {
     return found == pSub->last.end() ? "" : found->second;
 }
 
+size_t CountHeld(const Subscriber &sub, const std::string &topic) {
+    size_t n = 0;
+    for (const Received &r : sub.all) n += r.topic == topic;
+    return n;
+}
+
 size_t CountOf(Subscriber *pSub, const std::string &topic) {
     std::lock_guard<std::mutex> lock(pSub->mutex);
-    size_t n = 0;
-    for (const Received &r : pSub->all) n += r.topic == topic;
-    return n;
+    return CountHeld(*pSub, topic);
 }
 
 namespace {

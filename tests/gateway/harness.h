@@ -107,6 +107,8 @@ bool WaitFor(Subscriber *pSub, const std::function<bool()> &check, int64_t timeo
 // The last payload of the topic ("" if none), and how many arrived.
 std::string Last(Subscriber *pSub, const std::string &topic);
 size_t CountOf(Subscriber *pSub, const std::string &topic);
+// The same inside a WaitFor check, whose mutex is held.
+size_t CountHeld(const Subscriber &sub, const std::string &topic);
 // Publishes one message and waits for it to leave.
 bool Publish(uint16_t port, const std::string &topic, const std::string &payload);
 

@@ -583,9 +583,11 @@ std::vector<Topic> Topics(const GatewayConfig &config) {
     if (config.bHomeAssistant) {
         for (const LineConfig &line : config.lines)
             for (const GateConfig &gate : line.gates)
-                if (!gate.bBlock)
+                for (const int32_t i : DiscoveryElements(gate))
                     topics.push_back(
-                        {DiscoveryTopic(config, line, gate), "Home Assistant discovery (retained)"});
+                        {DiscoveryTopic(config, line, gate, i),
+                         i < 0 ? "Home Assistant discovery (retained)"
+                               : "Home Assistant discovery of element " + std::to_string(i) + " (retained)"});
     }
     return topics;
 }
@@ -596,9 +598,19 @@ std::string DiscoveryId(const std::string &text) {
     return id;
 }
 
-std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate) {
+std::vector<int32_t> DiscoveryElements(const GateConfig &gate) {
+    if (!gate.bBlock) return {-1};
+    std::vector<int32_t> elements;
+    for (int32_t i = 0; i < gate.count; ++i) elements.push_back(i);
+    return elements;
+}
+
+std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate,
+                           int32_t element) {
+    const std::string object =
+        line.name + "_" + gate.name + (element < 0 ? "" : "_" + std::to_string(element));
     return config.discoveryPrefix + "/" + (gate.bWritable ? "number" : "sensor") + "/" +
-           DiscoveryId(config.broker.prefix) + "/" + DiscoveryId(line.name + "_" + gate.name) + "/config";
+           DiscoveryId(config.broker.prefix) + "/" + DiscoveryId(object) + "/config";
 }
 
 }  // namespace gateway

@@ -108,7 +108,11 @@ struct Topic {
 std::vector<Topic> Topics(const GatewayConfig &config);
 // Home Assistant's discovery topic of a single gate, and the ids in it
 // (letters, digits, '-' and '_').
-std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate);
+// A block has one entity per element (element 0, 1, ...); a single gate one (-1).
+std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate,
+                           int32_t element = -1);
 std::string DiscoveryId(const std::string &text);
+// The elements a gate's entities stand for: {-1} for a single gate.
+std::vector<int32_t> DiscoveryElements(const GateConfig &gate);
 
 }  // namespace gateway

@@ -77,16 +77,19 @@ std::string DiagnosticsPayload(const Line &line, const LineCounters &c, bool bOn
     return j.dump();
 }
 
-// Home Assistant: a sensor per gate read, a number per gate written, both
-// available while the gateway and the line are.
-Message DiscoveryMessage(const GatewayConfig &c, const LineConfig &line, const GateConfig &gate) {
+// Home Assistant: a sensor per gate read (per element of a block), a number
+// per gate written, all available while the gateway and the line are.
+Message DiscoveryMessage(const GatewayConfig &c, const LineConfig &line, const GateConfig &gate,
+                         int32_t element) {
     const std::string state = LineTopic(c, line) + "/" + gate.name;
-    const std::string id = DiscoveryId(c.broker.prefix + "_" + line.name + "_" + gate.name);
-    nlohmann::json j{{"name", gate.name},
+    const std::string suffix = element < 0 ? "" : "_" + std::to_string(element);
+    const std::string id = DiscoveryId(c.broker.prefix + "_" + line.name + "_" + gate.name + suffix);
+    const std::string value = element < 0 ? "value" : "value[" + std::to_string(element) + "]";
+    nlohmann::json j{{"name", element < 0 ? gate.name : gate.name + " " + std::to_string(element)},
                      {"unique_id", id},
                      {"object_id", id},
                      {"state_topic", state},
-                     {"value_template", "{{ value_json.value }}"},
+                     {"value_template", "{{ value_json." + value + " }}"},
                      {"availability", nlohmann::json::array({{{"topic", c.broker.prefix + "/status"}},
                                                              {{"topic", LineTopic(c, line) + "/status"}}})},
                      {"availability_mode", "all"},
@@ -109,7 +112,7 @@ Message DiscoveryMessage(const GatewayConfig &c, const LineConfig &line, const G
             j["max"] = gate.dataType == ZEV_TYPE_DIGITAL ? 1 : 255;
         }
     }
-    return {DiscoveryTopic(c, line, gate), j.dump(), 1, true};
+    return {DiscoveryTopic(c, line, gate, element), j.dump(), 1, true};
 }
 
 std::string StatusText(bool bOnline) { return bOnline ? "online" : "offline"; }
@@ -188,7 +191,8 @@ void PublisherLoop(Mqtt *m) {
                 if (c.bHomeAssistant)
                     for (const auto &line : gw->lines)
                         for (const GateConfig &gate : line->config.gates)
-                            if (!gate.bBlock) out.push_back(DiscoveryMessage(c, line->config, gate));
+                            for (const int32_t i : DiscoveryElements(gate))
+                                out.push_back(DiscoveryMessage(c, line->config, gate, i));
             }
             for (const auto &line : gw->lines) {
                 CollectLine(c, line.get(), bAll, &out);
@@ -433,7 +437,9 @@ void ClearLine(Mqtt *m, const LineConfig &line, const LineConfig *pKept) {
             for (const GateConfig &g : pKept->gates) bKept = bKept || g.name == gate.name;
         if (bKept) continue;
         out.push_back({base + "/" + gate.name, "", 1, true});
-        if (c.bHomeAssistant && !gate.bBlock) out.push_back({DiscoveryTopic(c, line, gate), "", 1, true});
+        if (c.bHomeAssistant)
+            for (const int32_t i : DiscoveryElements(gate))
+                out.push_back({DiscoveryTopic(c, line, gate, i), "", 1, true});
     }
     for (const Message &message : out) Send(m, message);
 }
