@@ -106,9 +106,9 @@ struct Topic {
 };
 // Every topic the configuration publishes or subscribes to.
 std::vector<Topic> Topics(const GatewayConfig &config);
-// Home Assistant's discovery topic of a single gate, and the ids in it
+// Home Assistant's discovery topic of a gate's entity (element -1 for a
+// single gate; a block has one per element, 0, 1, ...), and the ids in it
 // (letters, digits, '-' and '_').
-// A block has one entity per element (element 0, 1, ...); a single gate one (-1).
 std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate,
                            int32_t element = -1);
 std::string DiscoveryId(const std::string &text);
