@@ -19,10 +19,6 @@ bool WriteLineSettings(int fd, const Dcb *pDcb);
 // Drops the bytes the terminal has received and nobody has read.
 bool DiscardInput(int fd);
 
-// The calling thread's last failed open, for DescribeOpenFailure: the errno
-// of the open, or bHeld when another holder's lock kept the port. Cleared
-// (0, false) by an open that succeeds.
-void NoteOpenFailure(int iErrno, bool bHeld);
 // The device path CreateFileA opens for a port name; false when there is none.
 bool PortPath(const char *pszName, char *pszPath, size_t cbPath);
 

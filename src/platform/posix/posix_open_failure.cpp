@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,15 +23,6 @@
 namespace sys {
 
 namespace {
-
-struct OpenFailure {
-    int iErrno;
-    bool bHeld;
-};
-
-// Per thread, as Windows keeps its last error: instances on other threads
-// open ports of their own.
-thread_local OpenFailure t_lastFailure{};
 
 constexpr size_t kMaxPorts = 32;
 constexpr size_t kNameSize = 32;
@@ -229,21 +219,20 @@ void AddHolder(Text *pText, const char *pszPath) {
 
 }  // namespace
 
-void posix::NoteOpenFailure(int iErrno, bool bHeld) { t_lastFailure = {iErrno, bHeld}; }
-
+// errno is still CreateFileA's: the serial layer returns at once when the
+// open fails.
 uint32_t DescribeOpenFailure(const char *pszName, char *pszText, uint32_t cbText) {
+    const int iErrno = errno;
     if (pszText == nullptr || cbText == 0) return 0;
     pszText[0] = '\0';
-    const OpenFailure failure = t_lastFailure;
     char szPath[PATH_MAX];
-    if (failure.iErrno == 0 || !posix::PortPath(pszName, szPath, sizeof szPath)) return 0;
+    if (iErrno == 0 || !posix::PortPath(pszName, szPath, sizeof szPath)) return 0;
     Text text{pszText, cbText, 0};
-    if (failure.bHeld || failure.iErrno == EBUSY) {
-        AddHolder(&text, szPath);
-        return static_cast<uint32_t>(text.n);
-    }
     char szError[128];
-    switch (failure.iErrno) {
+    switch (iErrno) {
+        case EBUSY:
+            AddHolder(&text, szPath);
+            break;
         case ENOENT:
             Add(&text, "%s: no such device", szPath);
             AddPorts(&text);
@@ -251,8 +240,7 @@ uint32_t DescribeOpenFailure(const char *pszName, char *pszText, uint32_t cbText
         case ENXIO:
         case ENODEV:
         case EIO:
-            Add(&text, "%s: no device behind it (%s)", szPath,
-                strerror_r(failure.iErrno, szError, sizeof szError));
+            Add(&text, "%s: no device behind it (%s)", szPath, strerror_r(iErrno, szError, sizeof szError));
             AddPorts(&text);
             break;
         case EACCES:
@@ -260,7 +248,7 @@ uint32_t DescribeOpenFailure(const char *pszName, char *pszText, uint32_t cbText
             AddPermission(&text, szPath);
             break;
         default:
-            Add(&text, "%s: %s", szPath, strerror_r(failure.iErrno, szError, sizeof szError));
+            Add(&text, "%s: %s", szPath, strerror_r(iErrno, szError, sizeof szError));
             break;
     }
     return static_cast<uint32_t>(text.n);

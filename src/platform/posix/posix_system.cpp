@@ -181,33 +181,31 @@ bool posix::PortPath(const char *pszName, char *pszPath, size_t cbPath) {
 
 Handle CreateFileA(const char *pszName) {
     char szPath[PATH_MAX];
+    // A failed open leaves its reason in errno, as Windows leaves it in the
+    // last error, for DescribeOpenFailure.
     if (!DevicePath(pszName, szPath, sizeof szPath)) {
-        posix::NoteOpenFailure(ENAMETOOLONG, false);
+        errno = ENAMETOOLONG;
         return kInvalidHandle;
     }
     // Non-blocking: the open does not wait for carrier, and reads and writes
     // wait in poll, where the time-outs are kept.
     int fd = open(szPath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        posix::NoteOpenFailure(errno, false);
-        return kInvalidHandle;
-    }
+    if (fd < 0) return kInvalidHandle;
     const bool bTerminal = isatty(fd) != 0;
     if (bTerminal) {
         if (!TakeExclusive(fd)) {
-            posix::NoteOpenFailure(EWOULDBLOCK, true);
             CloseFd(fd, false);
+            errno = EBUSY;  // another holder's lock
             return kInvalidHandle;
         }
         AskLowLatency(fd);
     }
     Handle h = AddPort(fd, bTerminal);
     if (h == 0) {
-        posix::NoteOpenFailure(EMFILE, false);
         CloseFd(fd, bTerminal);
+        errno = EMFILE;
         return kInvalidHandle;
     }
-    posix::NoteOpenFailure(0, false);
     return h;
 }
 

@@ -4,8 +4,6 @@
 // After <windows.h>, which it needs.
 #include <mmsystem.h>
 
-#include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
