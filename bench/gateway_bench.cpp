@@ -9,17 +9,16 @@
 //     1,000 values read;
 //   - 8 lines in one process: their cycle against the two-line run's.
 #include <signal.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
+#include "bench_util.h"
 #include "harness.h"
 
 namespace {
@@ -42,46 +41,10 @@ std::vector<std::string> Addresses() {
     return addresses;
 }
 
-// "2026-12-08T08:43:28.663412Z" as µs since 1970.
-int64_t ParseIso(const std::string &text) {
-    std::tm parts{};
-    int us = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
-                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &us) != 7)
-        return 0;
-    const size_t dot = text.find('.');
-    const size_t digits = text.find('Z') - dot - 1;
-    for (size_t d = digits; d < 6; ++d) us *= 10;
-    parts.tm_year -= 1900;
-    parts.tm_mon -= 1;
-    return int64_t{timegm(&parts)} * 1000000 + us;
-}
-
-template <typename T>
-T Percentile(std::vector<T> v, double p) {
-    if (v.empty()) return T{};
-    std::sort(v.begin(), v.end());
-    return v[static_cast<size_t>((v.size() - 1) * p)];
-}
-
 double Mean(const std::vector<double> &v) {
     double sum = 0;
     for (double x : v) sum += x;
     return v.empty() ? 0 : sum / v.size();
-}
-
-bool StartSims(const std::string &dir, int n, std::vector<gwtest::Sim> *pSims) {
-    for (int i = 0; i < n; ++i) {
-        pSims->push_back({dir + "/line" + std::to_string(i),
-                          "",
-                          "",
-                          "1",
-                          {"--baud", kBaud, "--pace", "--frozen"},
-                          "",
-                          {}});
-        if (!gwtest::StartSim(&pSims->back())) return false;
-    }
-    return true;
 }
 
 // rovod poll over the gates on the first simulator: the period of its rows
@@ -102,7 +65,7 @@ bool RovodPoll(const std::string &dir, const gwtest::Sim &sim, double *pCycleMs,
     std::vector<int64_t> starts;
     std::string row;
     std::getline(csv, row);
-    while (std::getline(csv, row)) starts.push_back(ParseIso(row.substr(0, row.find(','))));
+    while (std::getline(csv, row)) starts.push_back(gwtest::ParseIsoUs(row.substr(0, row.find(','))));
     if (starts.size() < 10) return false;
     // The first rows carry the start-up.
     *pCycleMs = (starts.back() - starts[5]) / 1000.0 / static_cast<double>(starts.size() - 6);
@@ -132,9 +95,7 @@ bool RunGateway(const std::string &dir, const gwtest::Broker &broker, const std:
     gwtest::Subscriber sub;
     if (!gwtest::Subscribe(&sub, broker.port, "bench/+/+")) return false;
     gwtest::Child gateway;
-    if (!gwtest::Spawn({ROVOD_GATEWAY_BIN, "--driver", ROVOD_DRIVER_LIB, "-c", config}, "",
-                       dir + "/gateway.log", &gateway))
-        return false;
+    if (!gwtest::StartGateway(config, dir + "/gateway.log", &gateway)) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(kRunMs));
     double cpu = 0;
     if (gwtest::Stop(&gateway, SIGTERM, 5000, &cpu) != 0) return false;
@@ -149,7 +110,7 @@ bool RunGateway(const std::string &dir, const gwtest::Broker &broker, const std:
         const nlohmann::json j = nlohmann::json::parse(r.payload, nullptr, false);
         if (!j.is_object() || j["result"] != 0) continue;
         ++pRun->values;
-        const int64_t readUs = ParseIso(j["time"].get<std::string>());
+        const int64_t readUs = gwtest::ParseIsoUs(j["time"].get<std::string>());
         if (t0 == 0) t0 = readUs;
         if (readUs - t0 < kSkipMs * 1000) continue;
         latencies.push_back((r.atUs - readUs) / 1000.0);
@@ -164,8 +125,8 @@ bool RunGateway(const std::string &dir, const gwtest::Broker &broker, const std:
     }
     if (pRun->lineCycleMs.size() != sims.size()) return false;
     pRun->cycleMs = Mean(pRun->lineCycleMs);
-    pRun->p50Ms = Percentile(latencies, 0.50);
-    pRun->p99Ms = Percentile(latencies, 0.99);
+    pRun->p50Ms = bench::Percentile(latencies, 50);
+    pRun->p99Ms = bench::Percentile(latencies, 99);
     pRun->cpuPer1000 = cpu / (static_cast<double>(pRun->values) / 1000.0);
     return true;
 }
@@ -176,7 +137,7 @@ int main() {
     const std::string dir = gwtest::MakeScratch("gateway_bench");
     gwtest::Broker broker;
     std::vector<gwtest::Sim> sims;
-    if (!gwtest::StartBroker(dir, &broker) || !StartSims(dir, 8, &sims)) {
+    if (!gwtest::StartBroker(dir, &broker) || !gwtest::StartPacedSims(dir, 8, kBaud, &sims)) {
         std::fprintf(stderr, "gateway_bench: cannot start the broker or the simulators (%s)\n", dir.c_str());
         return 1;
     }

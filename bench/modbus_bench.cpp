@@ -17,9 +17,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "bench_util.h"
 #include "harness.h"
 
 namespace {
@@ -34,23 +36,6 @@ int64_t NowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-int64_t ParseIso(const std::string &text) {
-    std::tm parts{};
-    int us = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
-                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &us) != 7)
-        return 0;
-    parts.tm_year -= 1900;
-    parts.tm_mon -= 1;
-    return int64_t{timegm(&parts)} * 1000000 + us;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<size_t>((v.size() - 1) * p)];
 }
 
 modbus_t *Connect(uint16_t port, int unit) {
@@ -104,7 +89,7 @@ double CycleMs(gwtest::Subscriber *sub, int64_t fromUs, int64_t toUs) {
         if (r.bRetained) continue;
         const nlohmann::json j = nlohmann::json::parse(r.payload, nullptr, false);
         if (!j.is_object() || j["result"] != 0) continue;
-        const int64_t t = ParseIso(j["time"].get<std::string>());
+        const int64_t t = gwtest::ParseIsoUs(j["time"].get<std::string>());
         if (t >= fromUs && t <= toUs) times[r.topic].push_back(t);
     }
     double sum = 0;
@@ -124,12 +109,6 @@ bool Realtime(pid_t pid) {
             sched_setscheduler(std::stoi(task.path().filename().string()), SCHED_FIFO, &param) == 0 && bAll;
     }
     return bAll;
-}
-
-int64_t WallUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 struct Busy {
@@ -162,9 +141,9 @@ Busy EightClients(uint16_t port, bool bRemote, std::atomic<uint64_t> *pFailures)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     Busy b;
     const uint64_t counted = requests.load();
-    b.fromUs = WallUs();
+    b.fromUs = gwtest::WallUs();
     std::this_thread::sleep_for(std::chrono::milliseconds(kPhaseMs));
-    b.toUs = WallUs();
+    b.toUs = gwtest::WallUs();
     b.perSecond = (requests.load() - counted) / ((b.toUs - b.fromUs) / 1e6);
     bStop.store(true);
     for (std::thread &t : clients) t.join();
@@ -177,19 +156,12 @@ int main() {
     const std::string dir = gwtest::MakeScratch("modbus_bench");
     gwtest::Broker broker;
     std::vector<gwtest::Sim> sims;
-    bool bOk = gwtest::StartBroker(dir, &broker);
-    for (int i = 0; i < 2 && bOk; ++i) {
-        sims.push_back({dir + "/line" + std::to_string(i),
-                        "",
-                        "",
-                        "1",
-                        {"--baud", kBaud, "--pace", "--frozen"},
-                        "",
-                        {}});
-        bOk = gwtest::StartSim(&sims.back());
+    if (!gwtest::StartBroker(dir, &broker) || !gwtest::StartPacedSims(dir, 2, kBaud, &sims)) {
+        std::fprintf(stderr, "modbus_bench: cannot start the broker or the simulators (%s)\n", dir.c_str());
+        return 1;
     }
-    bool bRealtime = bOk;
-    for (const gwtest::Sim &sim : sims) bRealtime = bOk && Realtime(sim.child.pid) && bRealtime;
+    bool bRealtime = true;
+    for (const gwtest::Sim &sim : sims) bRealtime = Realtime(sim.child.pid) && bRealtime;
     const uint16_t port = gwtest::FreePort();
     std::string yaml = "broker: {host: 127.0.0.1, port: " + std::to_string(broker.port) +
                        ", client_id: mbench, prefix: mbench}\nlines:\n";
@@ -210,9 +182,8 @@ int main() {
     gwtest::WriteFile(dir + "/gateway.yaml", yaml + map);
     gwtest::Subscriber sub;
     gwtest::Child gateway;
-    bOk = bOk && gwtest::Subscribe(&sub, broker.port, "mbench/+/g0") &&
-          gwtest::Spawn({ROVOD_GATEWAY_BIN, "--driver", ROVOD_DRIVER_LIB, "-c", dir + "/gateway.yaml"}, "",
-                        dir + "/gateway.log", &gateway);
+    const bool bOk = gwtest::Subscribe(&sub, broker.port, "mbench/+/g0") &&
+                     gwtest::StartGateway(dir + "/gateway.yaml", dir + "/gateway.log", &gateway);
     if (!bOk) {
         std::fprintf(stderr, "modbus_bench: cannot start the rig (%s)\n", dir.c_str());
         return 1;
@@ -220,9 +191,9 @@ int main() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 
     // Idle: the cycle, then one client's latency.
-    const int64_t idleFrom = WallUs();
+    const int64_t idleFrom = gwtest::WallUs();
     std::this_thread::sleep_for(std::chrono::milliseconds(kPhaseMs));
-    const int64_t idleTo = WallUs();
+    const int64_t idleTo = gwtest::WallUs();
     const std::vector<double> gatewayMs = Latencies(port, 1, kLatencyReads);
 
     // Eight clients as fast as they go: first at SCHED_IDLE, as they stand for
@@ -257,8 +228,8 @@ int main() {
         return 1;
     }
     std::filesystem::remove_all(dir);
-    const double p50 = Percentile(gatewayMs, 0.5), p99 = Percentile(gatewayMs, 0.99);
-    const double b50 = Percentile(plainMs, 0.5), b99 = Percentile(plainMs, 0.99);
+    const double p50 = bench::Percentile(gatewayMs, 50), p99 = bench::Percentile(gatewayMs, 99);
+    const double b50 = bench::Percentile(plainMs, 50), b99 = bench::Percentile(plainMs, 99);
     const double ratio = busyCycle / idleCycle;
     std::printf(
         "2 lines x %d gates at %s baud polling (simulators %s); each request reads a line's %d input "

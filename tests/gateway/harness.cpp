@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -71,15 +72,40 @@ uint16_t FreePort() {
     return port;
 }
 
-bool Listening(uint16_t port) {
+int ConnectLoopback(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
-    const bool bOk = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    close(fd);
-    return bOk;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+bool Listening(uint16_t port) {
+    const int fd = ConnectLoopback(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+int64_t WallUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t ParseIsoUs(const std::string &text) {
+    std::tm parts{};
+    int us = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &us) != 7)
+        return 0;
+    const size_t digits = text.find('Z') - text.find('.') - 1;
+    for (size_t d = digits; d < 6; ++d) us *= 10;
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    return int64_t{timegm(&parts)} * 1000000 + us;
 }
 
 bool Spawn(const std::vector<std::string> &argv, const std::string &outPath, const std::string &errPath,
@@ -135,12 +161,6 @@ int Stop(Child *pChild, int sig, int64_t timeoutMs, double *pCpuS) {
     pChild->pid = -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
-bool Running(const Child &child) {
-    if (child.pid <= 0) return false;
-    int status = 0;
-    return waitpid(child.pid, &status, WNOHANG) == 0;
 }
 
 namespace {
@@ -239,6 +259,28 @@ bool StartSim(Sim *pSim) {
 
 void StopSim(Sim *pSim) { Stop(&pSim->child, SIGTERM, 3000); }
 
+bool StartPacedSims(const std::string &dir, int n, const char *pszBaud, std::vector<Sim> *pSims) {
+    for (int i = 0; i < n; ++i) {
+        pSims->push_back({dir + "/line" + std::to_string(i),
+                          "",
+                          "",
+                          "1",
+                          {"--baud", pszBaud, "--pace", "--frozen"},
+                          "",
+                          {}});
+        if (!StartSim(&pSims->back())) return false;
+    }
+    return true;
+}
+
+bool StartGateway(const std::string &config, const std::string &log, Child *pChild) {
+    return Spawn({ROVOD_GATEWAY_BIN, "--driver", ROVOD_DRIVER_LIB, "-c", config}, "", log, pChild);
+}
+
+namespace {
+
+// A pty master held open (the lowest free number taken), so that the next
+// simulator gets another device; -1 on failure.
 int HoldPty() {
     const int fd = posix_openpt(O_RDWR | O_NOCTTY);
     if (fd >= 0 && (grantpt(fd) != 0 || unlockpt(fd) != 0)) {
@@ -247,6 +289,8 @@ int HoldPty() {
     }
     return fd;
 }
+
+}  // namespace
 
 std::vector<int> HoldPtyNamed(const std::string &name, int iTimeoutMs) {
     // The number comes free only once the gateway has closed its side too;
@@ -272,9 +316,7 @@ void OnMessage(mosquitto *, void *user, const mosquitto_message *msg) {
     r.topic = msg->topic;
     r.payload.assign(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
     r.bRetained = msg->retain;
-    r.atUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                 std::chrono::system_clock::now().time_since_epoch())
-                 .count();
+    r.atUs = WallUs();
     {
         std::lock_guard<std::mutex> lock(sub->mutex);
         sub->last[r.topic] = r.payload;

@@ -27,9 +27,15 @@ bool WaitForText(const std::string &path, const std::string &text, int64_t timeo
 void WriteFile(const std::string &path, const std::string &text);
 // A TCP port on 127.0.0.1 that nothing listens on.
 uint16_t FreePort();
+// A socket connected to 127.0.0.1:port; -1 when nothing accepts.
+int ConnectLoopback(uint16_t port);
 // Whether something accepts connections on 127.0.0.1:port.
 bool Listening(uint16_t port);
 int64_t NowMs();
+// Wall clock, µs since 1970, as the payloads' times are.
+int64_t WallUs();
+// A payload's time, "2026-12-08T08:43:28.663412Z" (or with ms), as WallUs.
+int64_t ParseIsoUs(const std::string &text);
 
 // A child process; it dies with its parent.
 struct Child {
@@ -42,7 +48,6 @@ bool Spawn(const std::vector<std::string> &argv, const std::string &outPath, con
 // 128 + signal when killed, or -1 when it did not end in time. *pCpuS, when
 // given, gets the CPU seconds (user and system) the child used.
 int Stop(Child *pChild, int sig, int64_t timeoutMs, double *pCpuS = nullptr);
-bool Running(const Child &child);
 
 struct Broker {
     std::string dir;
@@ -72,9 +77,10 @@ struct Sim {
 // rovod-sim --pty behind the link (made or moved to the new pty).
 bool StartSim(Sim *pSim);
 void StopSim(Sim *pSim);
-// A pty master held open (the lowest free number taken), so that the next
-// simulator gets another device; -1 on failure. Closed with close().
-int HoldPty();
+// n simulators of controller 1, paced at the rate, behind dir/line0, line1, ...
+bool StartPacedSims(const std::string &dir, int n, const char *pszBaud, std::vector<Sim> *pSims);
+// rovod-gateway on the configuration, its log to the file.
+bool StartGateway(const std::string &config, const std::string &log, Child *pChild);
 // Holds new ptys until one has the given name ("pts/3"), or the time is up;
 // the caller closes them.
 std::vector<int> HoldPtyNamed(const std::string &name, int iTimeoutMs);

@@ -1,8 +1,6 @@
 // The gateway's Modbus TCP server against libmodbus's own client, with the
 // simulators' controllers behind it.
-#include <arpa/inet.h>
 #include <modbus/modbus.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,9 +18,7 @@ using namespace rigs;
 // Controller 9 is on no line: its gate never answers.
 constexpr const char *kSilent = "      - {address: 09A0010, name: silent, interval_ms: 2000}\n";
 
-constexpr const char *kModbus = R"(modbus:
-  port: MODBUS_PORT
-  lines:
+constexpr const char *kModbus = R"(  lines:
     - line: a
       units: {1: 1, 2: 2}
       registers:
@@ -172,24 +168,15 @@ TEST(GatewayModbus, EightClientsAtOnceWhileTheLinesPoll) {
         &rig.sub, [&] { return gwtest::CountHeld(rig.sub, "plant/a/v1") >= before + 3; }, 2000));
 }
 
-int RawClient(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    return fd;
-}
-
 TEST(GatewayModbus, ClientsThatMisbehaveDisturbNoOther) {
     Rig rig;
     StartWithModbus(&rig, "gw_modbus_bad");
     ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
     ASSERT_TRUE(GoodValue(&rig, "plant/a/v1").is_object());
     // Garbage, half a request then gone, half a request then silence.
-    const int garbage = RawClient(rig.modbusPort), gone = RawClient(rig.modbusPort),
-              stalled = RawClient(rig.modbusPort);
+    const int garbage = gwtest::ConnectLoopback(rig.modbusPort),
+              gone = gwtest::ConnectLoopback(rig.modbusPort),
+              stalled = gwtest::ConnectLoopback(rig.modbusPort);
     const uint8_t junk[] = {0xDE, 0xAD, 0xBE, 0xEF, 0xFF, 0xFF, 0x01,
                             0x99, 0x42, 0x00, 0x13, 0x37, 0x00, 0x00};
     const uint8_t half[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x04, 0x00};

@@ -50,15 +50,14 @@ struct Rig {
     gwtest::Child gateway;
     gwtest::Subscriber sub;
     std::string extraB;  // more gates of line b
-    std::string modbus;  // a modbus section, MODBUS_PORT standing for modbusPort
+    std::string modbus;  // the modbus section's lines (its port is modbusPort)
     uint16_t modbusPort = 0;
     ~Rig();
 };
 
 inline std::string ConfigText(const Rig &rig, const std::string &extraA = "") {
-    std::string modbus = rig.modbus;
-    const size_t at = modbus.find("MODBUS_PORT");
-    if (at != std::string::npos) modbus.replace(at, 11, std::to_string(rig.modbusPort));
+    const std::string modbus =
+        rig.modbus.empty() ? "" : "modbus:\n  port: " + std::to_string(rig.modbusPort) + "\n" + rig.modbus;
     return "broker: {host: 127.0.0.1, port: " + std::to_string(rig.broker.port) +
            ", client_id: gwtest, prefix: plant}\n"
            "diagnostics_s: 1\nhomeassistant: true\nlines:\n"
@@ -68,10 +67,7 @@ inline std::string ConfigText(const Rig &rig, const std::string &extraA = "") {
            rig.extraB + modbus;
 }
 
-inline bool StartGateway(Rig *rig) {
-    return gwtest::Spawn({ROVOD_GATEWAY_BIN, "--driver", ROVOD_DRIVER_LIB, "-c", rig->config}, "", rig->log,
-                         &rig->gateway);
-}
+inline bool StartGateway(Rig *rig) { return gwtest::StartGateway(rig->config, rig->log, &rig->gateway); }
 
 // Broker, both simulators, the gateway and a subscriber to everything.
 inline void Start(Rig *rig, const std::string &name) {
