@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t *req = data + 1;
     const int length = static_cast<int>(size - 1);
     size_t writes = 0;
-    const gateway::WriteFn write = [&](size_t line, size_t gate, double value) {
+    const gateway::WriteFn write = [&](const gateway::ModbusMap *, size_t line, size_t gate, double value) {
         const GateConfig &g = rig->gw.config.lines.at(line).gates.at(gate);
         std::string why;
         FUZZ_CHECK(g.bWritable && gateway::CheckWriteValue(g, value, &why));

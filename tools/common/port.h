@@ -15,4 +15,8 @@ constexpr size_t kPortNameChars = 11;
 // that does not resolve is returned as it is.
 std::string ResolvePort(const std::string &name);
 
+// Linux: the path the driver opens for a port name, a path as it is, else
+// the device in /dev.
+std::string DriverPath(const std::string &name);
+
 }  // namespace rovod

@@ -8,16 +8,18 @@
 
 namespace rovod {
 
+std::string DriverPath(const std::string &name) {
+    return !name.empty() && (name[0] == '/' || name[0] == '.') ? name : "/dev/" + name;
+}
+
 std::string ResolvePort(const std::string &name) {
-    // As the driver reads a name: a path, or a device in /dev.
-    const std::string path = !name.empty() && (name[0] == '/' || name[0] == '.') ? name : "/dev/" + name;
+    const std::string path = DriverPath(name);
     // A name that is no link (or no file at all) goes to the driver as it is.
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
     char real[PATH_MAX];
     if (realpath(path.c_str(), real) == nullptr) return name;
     const std::string resolved = real;
-    if (resolved == path) return name;
     return resolved.rfind("/dev/", 0) == 0 ? resolved.substr(5) : resolved;
 }
 

@@ -182,9 +182,10 @@ uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &wri
     if (const uint8_t code = Parse(pReq, iLength, &r)) return code;
     std::vector<uint16_t> values(r.count, 0);
     std::vector<Pending> writes;
+    std::shared_ptr<const ModbusMap> map;  // held until the writes are through
     {
         std::lock_guard<std::mutex> lock(gw->linesMutex);
-        const ModbusMap *map = gw->modbusMap.get();
+        map = gw->modbusMap;
         if (map == nullptr || map->unit[r.unit] < 0) return MODBUS_EXCEPTION_GATEWAY_PATH;
         const std::vector<MapEntry> &entries =
             map->units[map->unit[r.unit]].spaces[static_cast<int>(r.space)];
@@ -192,7 +193,6 @@ uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &wri
         if (!Cover(entries, r.first, r.count, r.bWrite, &covered))
             return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         for (const MapEntry *e : covered) {
-            if (e->line >= gw->lines.size()) return MODBUS_EXCEPTION_GATEWAY_PATH;
             Line *line = gw->lines[e->line].get();
             const GateConfig &gate = line->config.gates[e->gate];
             if (r.bWrite) {
@@ -219,7 +219,7 @@ uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &wri
     }
     // Written in order, each through its line; the first refusal ends it.
     for (const Pending &p : writes) {
-        const uint32_t result = write(p.line, p.gate, p.value);
+        const uint32_t result = write(map.get(), p.line, p.gate, p.value);
         if (result == kWriteTimedOut) return MODBUS_EXCEPTION_GATEWAY_TARGET;
         if (result != 0) return MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
     }

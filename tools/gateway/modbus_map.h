@@ -37,9 +37,10 @@ struct ModbusMap {
 std::shared_ptr<ModbusMap> BuildModbusMap(const GatewayConfig &config);
 
 // Writes a value through the line's queue and waits for its outcome: the
-// driver's result, or kWriteTimedOut. Called without any lock held.
+// driver's result, or kWriteTimedOut. Called without any lock held. The
+// indices are map's; a reload may have replaced it (and the lines) since.
 constexpr uint32_t kWriteTimedOut = 0x100;
-using WriteFn = std::function<uint32_t(size_t line, size_t gate, double value)>;
+using WriteFn = std::function<uint32_t(const ModbusMap *map, size_t line, size_t gate, double value)>;
 
 // The answer to one request (TCP ADU as modbus_receive gives it): 0 and a
 // mapping in *ppMapping for modbus_reply to answer from (the caller frees

@@ -41,8 +41,8 @@ void ServeClient(ModbusServer *s, int fd) {
         setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
     modbus_t *ctx = modbus_new_tcp("127.0.0.1", s->config.port);
     Gateway *gw = s->gw;
-    const WriteFn write = [gw](size_t line, size_t gate, double value) {
-        return WriteThroughLine(gw, line, gate, value);
+    const WriteFn write = [gw](const ModbusMap *map, size_t line, size_t gate, double value) {
+        return WriteThroughLine(gw, map, line, gate, value);
     };
     if (ctx != nullptr) {
         modbus_set_socket(ctx, fd);
@@ -65,7 +65,6 @@ void ServeClient(ModbusServer *s, int fd) {
         std::lock_guard<std::mutex> lock(s->mutex);
         s->clients.erase(std::remove(s->clients.begin(), s->clients.end(), fd), s->clients.end());
         close(fd);
-        --s->running;
     }
     s->cv.notify_all();
     if (ctx != nullptr) modbus_free(ctx);
@@ -80,26 +79,26 @@ void AcceptLoop(ModbusServer *s) {
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::lock_guard<std::mutex> lock(s->mutex);
-        if (s->running >= s->config.maxClients) {
-            Log("modbus: a client refused, %zu are connected (max_clients)", s->running);
+        if (s->clients.size() >= s->config.maxClients) {
+            Log("modbus: a client refused, %zu are connected (max_clients)", s->clients.size());
             close(fd);
             continue;
         }
         s->clients.push_back(fd);
-        ++s->running;
         std::thread(ServeClient, s, fd).detach();
     }
 }
 
 }  // namespace
 
-uint32_t WriteThroughLine(Gateway *gw, size_t lineIndex, size_t gate, double value) {
+uint32_t WriteThroughLine(Gateway *gw, const ModbusMap *map, size_t lineIndex, size_t gate, double value) {
     auto wait = std::make_shared<WriteWait>();
     auto abandoned = std::make_shared<std::atomic<bool>>(false);
     std::chrono::milliseconds limit{0};
     {
         std::lock_guard<std::mutex> lock(gw->linesMutex);
-        if (lineIndex >= gw->lines.size()) return ZEV_REJECTED;
+        // A reload in between: the indices may name another gate now.
+        if (gw->modbusMap.get() != map || lineIndex >= gw->lines.size()) return ZEV_REJECTED;
         Line *line = gw->lines[lineIndex].get();
         limit = std::chrono::milliseconds(9 * 10 * line->config.timeout + 1000);
         WriteRequest request;
@@ -154,7 +153,7 @@ void StopModbus(ModbusServer *s) {
     s->listenFd = -1;
     std::unique_lock<std::mutex> lock(s->mutex);
     for (int fd : s->clients) shutdown(fd, SHUT_RDWR);
-    s->cv.wait(lock, [s] { return s->running == 0; });
+    s->cv.wait(lock, [s] { return s->clients.empty(); });
 }
 
 }  // namespace gateway

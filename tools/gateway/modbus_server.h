@@ -25,7 +25,6 @@ struct ModbusServer {
     std::mutex mutex;  // guards what follows
     std::condition_variable cv;
     std::vector<int> clients;  // their sockets, while their threads run
-    size_t running = 0;        // client threads
 };
 
 // Listens on the configured address; false with a message when it cannot.
@@ -35,6 +34,6 @@ void StopModbus(ModbusServer *s);
 
 // A write through the line's queue, waited for as long as the line may take
 // (three attempts each of a read under way, the write and its read-back).
-uint32_t WriteThroughLine(Gateway *gw, size_t line, size_t gate, double value);
+uint32_t WriteThroughLine(Gateway *gw, const ModbusMap *map, size_t line, size_t gate, double value);
 
 }  // namespace gateway

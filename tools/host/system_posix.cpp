@@ -6,14 +6,14 @@
 
 #include <cstdlib>
 
+#include "port.h"
 #include "system.h"
 
 namespace rovod {
 
 std::string DeviceNumber(const std::string &port) {
-    const std::string path = !port.empty() && (port[0] == '/' || port[0] == '.') ? port : "/dev/" + port;
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return "";
+    if (stat(DriverPath(port).c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return "";
     return std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
 }
 
