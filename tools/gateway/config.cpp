@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <set>
 
@@ -101,19 +102,32 @@ bool GetNumber(const Reader &r, const YAML::Node &map, const std::string &key, l
     return true;
 }
 
-bool GetBool(const Reader &r, const YAML::Node &map, const std::string &key, bool *pOut) {
+// One of the words, as its index; false when the key is absent or refused.
+template <typename T>
+bool GetChoice(const Reader &r, const YAML::Node &map, const std::string &key,
+               std::initializer_list<const char *> words, T *pIndex) {
     const YAML::Node node = map[key];
     if (!node) return false;
     std::string text;
     if (!Scalar(r, node, key, &text)) return false;
-    if (text == "true") {
-        *pOut = true;
-    } else if (text == "false") {
-        *pOut = false;
-    } else {
-        Error(r, node, key + " wants true or false, not '" + text + "'");
-        return false;
+    std::string wanted;
+    size_t i = 0;
+    for (const char *word : words) {
+        if (text == word) {
+            *pIndex = static_cast<T>(i);
+            return true;
+        }
+        wanted += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + std::string(word);
+        ++i;
     }
+    Error(r, node, key + " wants " + wanted + ", not '" + text + "'");
+    return false;
+}
+
+bool GetBool(const Reader &r, const YAML::Node &map, const std::string &key, bool *pOut) {
+    int i = 0;
+    if (!GetChoice(r, map, key, {"true", "false"}, &i)) return false;
+    *pOut = i == 0;
     return true;
 }
 
@@ -152,12 +166,14 @@ void ReadBroker(const Reader &r, const YAML::Node &node, BrokerConfig *b) {
         b->passwordFile = Absolute(r, b->passwordFile);
         if (b->user.empty()) Error(r, node["password_file"], "password_file needs a user");
         std::ifstream in(b->passwordFile);
-        if (!in)
+        if (!in) {
             Error(r, node["password_file"], "password_file " + b->passwordFile + " cannot be read");
-        else if (!std::getline(in, b->password) || b->password.find_first_not_of("\r\n") == std::string::npos)
-            Error(r, node["password_file"], "password_file " + b->passwordFile + " holds no password");
-        while (!b->password.empty() && (b->password.back() == '\r' || b->password.back() == '\n'))
-            b->password.pop_back();
+        } else {
+            std::getline(in, b->password);
+            while (!b->password.empty() && b->password.back() == '\r') b->password.pop_back();
+            if (b->password.empty())
+                Error(r, node["password_file"], "password_file " + b->passwordFile + " holds no password");
+        }
     }
     if (GetString(r, node, "ca_file", &b->caFile)) {
         b->caFile = Absolute(r, b->caFile);
@@ -166,37 +182,6 @@ void ReadBroker(const Reader &r, const YAML::Node &node, BrokerConfig *b) {
     }
     GetNumber(r, node, "keepalive", 5, 65535, &b->keepAlive);
     GetNumber(r, node, "qos", 0, 2, &b->qos);
-}
-
-// Stop bits as written (1, 1.5, 2) to the driver's code (0, 1, 2).
-void ReadStopBits(const Reader &r, const YAML::Node &line, uint16_t *pCode) {
-    const YAML::Node node = line["stop_bits"];
-    if (!node) return;
-    std::string text;
-    if (!Scalar(r, node, "stop_bits", &text)) return;
-    if (text == "1")
-        *pCode = 0;
-    else if (text == "1.5")
-        *pCode = 1;
-    else if (text == "2")
-        *pCode = 2;
-    else
-        Error(r, node, "stop_bits wants 1, 1.5 or 2, not '" + text + "'");
-}
-
-void ReadParity(const Reader &r, const YAML::Node &line, uint16_t *pCode) {
-    const YAML::Node node = line["parity"];
-    if (!node) return;
-    std::string text;
-    if (!Scalar(r, node, "parity", &text)) return;
-    const char *names[] = {"none", "odd", "even", "mark", "space"};
-    for (uint16_t i = 0; i < 5; ++i) {
-        if (text == names[i]) {
-            *pCode = i;
-            return;
-        }
-    }
-    Error(r, node, "parity wants none, odd, even, mark or space, not '" + text + "'");
 }
 
 // The address through the driver's own parser; its log line is the reason.
@@ -233,17 +218,7 @@ void ReadGate(const Reader &r, const YAML::Node &node, rovod::Session *parser, G
     }
     GetNumber(r, node, "interval_ms", 0, 86400000, &g->intervalMs);
     GetBool(r, node, "writable", &g->bWritable);
-    if (const YAML::Node publish = node["publish"]) {
-        std::string text;
-        if (Scalar(r, publish, "publish", &text)) {
-            if (text == "change")
-                g->publish = Publish::kChange;
-            else if (text == "cycle")
-                g->publish = Publish::kCycle;
-            else
-                Error(r, publish, "publish wants change or cycle, not '" + text + "'");
-        }
-    }
+    GetChoice(r, node, "publish", {"change", "cycle"}, &g->publish);
     // Types 2 and 3 are blocks of their own size; a count makes any a block.
     const char mem = rovod::MemTypeOf(g->address);
     g->bBlock = mem == '2' || mem == '3';
@@ -280,8 +255,9 @@ void ReadLine(const Reader &r, const YAML::Node &node, rovod::Session *parser, u
             line->baud = static_cast<uint16_t>(baud);
     }
     GetNumber(r, node, "data_bits", 5, 8, &line->dataBits);
-    ReadStopBits(r, node, &line->stopBits);
-    ReadParity(r, node, &line->parity);
+    // Stop bits as written to the driver's code (0, 1, 2).
+    GetChoice(r, node, "stop_bits", {"1", "1.5", "2"}, &line->stopBits);
+    GetChoice(r, node, "parity", {"none", "odd", "even", "mark", "space"}, &line->parity);
     uint32_t timeoutMs = 200;
     if (GetNumber(r, node, "reply_timeout_ms", 10, 60000, &timeoutMs)) line->timeout = (timeoutMs + 9) / 10;
     line->controlDir = r.dir;
@@ -309,20 +285,6 @@ void ReadLine(const Reader &r, const YAML::Node &node, rovod::Session *parser, u
                 "duplicate gate name '" + gate.name + "' in " + label + " (first at " + found->second + ")");
         if (r.pErrors->size() == errorsBefore) line->gates.push_back(gate);
     }
-}
-
-// "high_first" (the default) or "low_first"; the key may be absent.
-void ReadWordOrder(const Reader &r, const YAML::Node &map, bool *pLowFirst) {
-    const YAML::Node node = map["word_order"];
-    if (!node) return;
-    std::string text;
-    if (!Scalar(r, node, "word_order", &text)) return;
-    if (text == "high_first")
-        *pLowFirst = false;
-    else if (text == "low_first")
-        *pLowFirst = true;
-    else
-        Error(r, node, "word_order wants high_first or low_first, not '" + text + "'");
 }
 
 const char *SpaceName(Space space) {
@@ -368,7 +330,7 @@ void ReadRegisters(const Reader &r, const YAML::Node &list, const LineConfig &li
         ModbusRegister reg;
         reg.gate = gate;
         reg.bLowWordFirst = bLowFirst;
-        ReadWordOrder(r, item, &reg.bLowWordFirst);
+        GetChoice(r, item, "word_order", {"high_first", "low_first"}, &reg.bLowWordFirst);
         if (!GetNumber(r, item, "register", 0, 65535, &reg.address)) {
             if (!item["register"]) Error(r, item, "gate '" + name + "' has no register");
             continue;
@@ -419,7 +381,7 @@ void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineC
     GetNumber(r, node, "port", 1, 65535, &m->port);
     GetNumber(r, node, "max_clients", 1, 1024, &m->maxClients);
     bool bLowFirst = false;
-    ReadWordOrder(r, node, &bLowFirst);
+    GetChoice(r, node, "word_order", {"high_first", "low_first"}, &bLowFirst);
     const YAML::Node list = node["lines"];
     if (!list || !list.IsSequence() || list.size() == 0) {
         Error(r, list ? list : node, "modbus needs a list of lines, each with its units and registers");
