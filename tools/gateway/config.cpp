@@ -306,8 +306,8 @@ struct Taken {
     std::string gate, where;
 };
 
-void ReadRegisters(const Reader &r, const YAML::Node &list, const LineConfig &line, size_t lineIndex,
-                   const std::map<int, int> &units, bool bLowFirst,
+// The line's registers into pOut, whose units are read already.
+void ReadRegisters(const Reader &r, const YAML::Node &list, const LineConfig &line, bool bLowFirst,
                    std::map<std::pair<int, int>, std::vector<Taken>> *pTaken, ModbusLine *pOut) {
     if (!list || !list.IsSequence()) {
         Error(r, list, "registers wants a list of {gate, register}");
@@ -336,8 +336,8 @@ void ReadRegisters(const Reader &r, const YAML::Node &list, const LineConfig &li
             continue;
         }
         const GateConfig &g = line.gates[gate];
-        const auto unit = units.find(PlcOf(g));
-        if (unit == units.end()) {
+        const auto unit = pOut->units.find(PlcOf(g));
+        if (unit == pOut->units.end()) {
             Error(r, item["gate"],
                   "controller " + std::to_string(PlcOf(g)) + " of gate '" + name + "' has no unit in units");
             continue;
@@ -365,7 +365,6 @@ void ReadRegisters(const Reader &r, const YAML::Node &list, const LineConfig &li
         taken.push_back({first, last, line.name + "/" + name, LineColumn(item["register"].Mark())});
         pOut->registers.push_back(reg);
     }
-    pOut->line = lineIndex;
 }
 
 void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineConfig> &lines,
@@ -404,7 +403,7 @@ void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineC
             continue;
         }
         ModbusLine out;
-        std::map<int, int> units;  // controller -> unit
+        out.line = index;
         const YAML::Node unitsNode = item["units"];
         if (!unitsNode || !unitsNode.IsMap()) {
             Error(r, unitsNode ? unitsNode : item,
@@ -431,13 +430,10 @@ void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineC
                 Error(r, it->second, "unit " + value + " is given twice (first at " + found->second + ")");
                 continue;
             }
-            if (!units.emplace(static_cast<int>(plc), static_cast<int>(unit)).second) {
+            if (!out.units.emplace(static_cast<int>(plc), static_cast<int>(unit)).second)
                 Error(r, it->first, "controller " + key + " is given twice");
-                continue;
-            }
-            out.units.push_back({static_cast<int>(plc), static_cast<int>(unit)});
         }
-        ReadRegisters(r, item["registers"], lines[index], index, units, bLowFirst, &taken, &out);
+        ReadRegisters(r, item["registers"], lines[index], bLowFirst, &taken, &out);
         m->lines.push_back(out);
     }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,8 @@ struct ModbusRegister {
 };
 
 struct ModbusLine {
-    size_t line = 0;                         // index in the lines
-    std::vector<std::pair<int, int>> units;  // controller address, unit id
+    size_t line = 0;           // index in the lines
+    std::map<int, int> units;  // controller address -> unit id
     std::vector<ModbusRegister> registers;
     bool operator==(const ModbusLine &) const = default;
 };

@@ -52,9 +52,7 @@ int Check(const GatewayConfig &config) {
             const LineConfig &line = config.lines[ml.line];
             for (const ModbusRegister &reg : ml.registers) {
                 const GateConfig &gate = line.gates[reg.gate];
-                int unit = 0;
-                for (const auto &[plc, u] : ml.units)
-                    if (plc == PlcOf(gate)) unit = u;
+                const int unit = ml.units.at(PlcOf(gate));
                 const unsigned last = reg.address + RegisterCount(gate) - 1u;
                 std::string where = "  unit " + std::to_string(unit) + " " +
                                     spaces[static_cast<int>(SpaceOf(gate))] + " " +
@@ -151,6 +149,19 @@ void Reload(Gateway *gw, Mqtt *m, ModbusServer *server, rovod::Session *parser,
         dropped.size(), started);
 }
 
+// Everything stopped, then every instance ended at once: EndZev on any one
+// ends them all.
+void Shutdown(Gateway *gw, Mqtt *m, ModbusServer *server, std::vector<rovod::Session> sessions,
+              rovod::Session parser) {
+    StopMqtt(m);
+    StopModbus(server);
+    for (auto &line : gw->lines) StopLine(line.get());
+    for (auto &line : gw->lines)
+        if (line->session.bStarted) sessions.push_back(std::move(line->session));
+    sessions.push_back(std::move(parser));
+    EndAll(std::move(sessions));
+}
+
 int Main(int argc, char **argv) {
     CLI::App app{
         "rovod-gateway: the controllers of one or more serial lines on an MQTT broker. Each line is polled "
@@ -218,20 +229,15 @@ int Main(int argc, char **argv) {
         rc = kUsage;
     else if (gw.config.modbus.bEnabled && !StartModbus(&server, &gw, &error))
         rc = kUnavailable;
+    std::vector<rovod::Session> retired;
     if (rc != 0) {
         Log("%s", error.c_str());
-        StopMqtt(&mqtt);
-        for (auto &line : gw.lines) StopLine(line.get());
-        std::vector<rovod::Session> sessions;
-        for (auto &line : gw.lines) sessions.push_back(std::move(line->session));
-        sessions.push_back(std::move(parser));
-        EndAll(std::move(sessions));
+        Shutdown(&gw, &mqtt, &server, std::move(retired), std::move(parser));
         return rc;
     }
     Log("running %s: %zu line%s, broker %s:%u, prefix %s", gw.config.path.c_str(), gw.lines.size(),
         gw.lines.size() == 1 ? "" : "s", gw.config.broker.host.c_str(), gw.config.broker.port,
         gw.config.broker.prefix.c_str());
-    std::vector<rovod::Session> retired;
     for (;;) {
         int sig = 0;
         if (sigwait(&signals, &sig) != 0) continue;
@@ -242,14 +248,7 @@ int Main(int argc, char **argv) {
         Log("signal %d: stopping", sig);
         break;
     }
-    StopMqtt(&mqtt);
-    StopModbus(&server);
-    for (auto &line : gw.lines) StopLine(line.get());
-    std::vector<rovod::Session> sessions = std::move(retired);
-    for (auto &line : gw.lines)
-        if (line->session.bStarted) sessions.push_back(std::move(line->session));
-    sessions.push_back(std::move(parser));
-    EndAll(std::move(sessions));
+    Shutdown(&gw, &mqtt, &server, std::move(retired), std::move(parser));
     Log("stopped");
     return 0;
 }

@@ -21,10 +21,7 @@ std::shared_ptr<ModbusMap> BuildModbusMap(const GatewayConfig &config) {
         }
         for (const ModbusRegister &reg : ml.registers) {
             const GateConfig &gate = line.gates[reg.gate];
-            int unit = -1;
-            for (const auto &[plc, u] : ml.units)
-                if (plc == PlcOf(gate)) unit = u;
-            if (unit < 0) continue;
+            const int unit = ml.units.at(PlcOf(gate));
             MapEntry e;
             e.first = reg.address;
             e.size = RegisterCount(gate);
