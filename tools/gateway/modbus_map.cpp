@@ -170,6 +170,18 @@ struct Pending {
     double value;
 };
 
+struct MappingFree {
+    void operator()(modbus_mapping_t *m) const { modbus_mapping_free(m); }
+};
+
+// The table modbus_reply answers from (and writes into), just the request's
+// addresses of its space.
+modbus_mapping_t *NewMapping(const Request &r) {
+    const auto count = [&r](Space space) { return r.space == space ? int{r.count} : 0; };
+    return modbus_mapping_new_start_address(r.first, count(Space::kCoil), r.first, count(Space::kDiscrete),
+                                            r.first, count(Space::kHolding), r.first, count(Space::kInput));
+}
+
 }  // namespace
 
 uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &write,
@@ -177,7 +189,11 @@ uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &wri
     *ppMapping = nullptr;
     Request r;
     if (const uint8_t code = Parse(pReq, iLength, &r)) return code;
-    std::vector<uint16_t> values(r.count, 0);
+    std::unique_ptr<modbus_mapping_t, MappingFree> m(NewMapping(r));
+    if (m == nullptr) return MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
+    const bool bBits = r.space == Space::kCoil || r.space == Space::kDiscrete;
+    uint8_t *pBits = r.space == Space::kCoil ? m->tab_bits : m->tab_input_bits;
+    uint16_t *pRegisters = r.space == Space::kHolding ? m->tab_registers : m->tab_input_registers;
     std::vector<Pending> writes;
     std::shared_ptr<const ModbusMap> map;  // held until the writes are through
     {
@@ -210,8 +226,12 @@ uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &wri
             }
             // The part of the gate's registers that the request asked for.
             for (uint32_t a = std::max<uint32_t>(e->first, r.first);
-                 a < std::min<uint32_t>(e->first + e->size, uint32_t{r.first} + r.count); ++a)
-                values[a - r.first] = regs[a - e->first];
+                 a < std::min<uint32_t>(e->first + e->size, uint32_t{r.first} + r.count); ++a) {
+                if (bBits)
+                    pBits[a - r.first] = static_cast<uint8_t>(regs[a - e->first] != 0);
+                else
+                    pRegisters[a - r.first] = regs[a - e->first];
+            }
         }
     }
     // Written in order, each through its line; the first refusal ends it.
@@ -220,22 +240,7 @@ uint8_t Answer(Gateway *gw, const uint8_t *pReq, int iLength, const WriteFn &wri
         if (result == kWriteTimedOut) return MODBUS_EXCEPTION_GATEWAY_TARGET;
         if (result != 0) return MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
     }
-    const bool bBits = r.space == Space::kCoil || r.space == Space::kDiscrete;
-    const int n = r.count;
-    modbus_mapping_t *m = modbus_mapping_new_start_address(
-        r.space == Space::kCoil ? r.first : 0, r.space == Space::kCoil ? n : 0,
-        r.space == Space::kDiscrete ? r.first : 0, r.space == Space::kDiscrete ? n : 0,
-        r.space == Space::kHolding ? r.first : 0, r.space == Space::kHolding ? n : 0,
-        r.space == Space::kInput ? r.first : 0, r.space == Space::kInput ? n : 0);
-    if (m == nullptr) return MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
-    for (int i = 0; i < n && !r.bWrite; ++i) {
-        if (bBits)
-            (r.space == Space::kCoil ? m->tab_bits : m->tab_input_bits)[i] =
-                static_cast<uint8_t>(values[i] != 0);
-        else
-            (r.space == Space::kHolding ? m->tab_registers : m->tab_input_registers)[i] = values[i];
-    }
-    *ppMapping = m;
+    *ppMapping = m.release();
     return 0;
 }
 
