@@ -96,9 +96,10 @@ uint32_t GetInfo(Session *session, ZevInfo *info);
 uint32_t StartSession(Session *session, const PortOptions &port, std::string *pError);
 // Working block and ColdStart without a port: an instance that only parses.
 uint32_t StartPortless(Session *session, uint32_t instance);
-// CloseCom, and ReOpenCom with the settings the instance holds.
+// CloseCom, and ReOpenCom with the settings the instance holds (*pError
+// says why it failed, with the system's reason where the driver gave one).
 uint32_t ClosePort(Session *session);
-uint32_t ReopenPort(Session *session);
+uint32_t ReopenPort(Session *session, std::string *pError);
 // True when the driver's lines since the last call say the port has gone.
 bool PortLost();
 // ChangeZevParams: the port reopened with new settings. The driver keeps the

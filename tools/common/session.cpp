@@ -99,9 +99,11 @@ uint32_t ClosePort(Session *session) {
     return Call(session, ZEV_CLOSE_COM, nullptr);
 }
 
-uint32_t ReopenPort(Session *session) {
+uint32_t ReopenPort(Session *session, std::string *pError) {
     DriverLog().clear();
-    return Call(session, ZEV_REOPEN_COM, nullptr);
+    const uint32_t result = Call(session, ZEV_REOPEN_COM, nullptr);
+    if (result != 0) *pError = "ReOpenCom failed" + OpenFailure();
+    return result;
 }
 
 bool PortLost() {

@@ -1,14 +1,12 @@
 #include "line.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "port.h"
@@ -172,15 +170,6 @@ uint32_t ColdStartIn(Line *line, const rovod::PortOptions &port, std::string *pE
     return result;
 }
 
-// The last driver line that names a cause, for the status.
-std::string DriverReason(const std::string &fallback) {
-    const std::vector<rovod::LogEntry> &log = rovod::DriverLog();
-    for (auto it = log.rbegin(); it != log.rend(); ++it)
-        if (it->text.find("failed") != std::string::npos || it->text.find("error") != std::string::npos)
-            return it->text;
-    return fallback;
-}
-
 // One attempt to get the port open: the link resolved again, then ColdStart
 // (first time), ReOpenCom (same device) or ChangeZevParams (another one).
 bool TryOpen(Poll *p) {
@@ -218,15 +207,12 @@ bool TryOpen(Poll *p) {
                     Log("line %s: gate %s refused: %s", c.name.c_str(), p->gates[i]->address.c_str(),
                         p->gates[i]->lastLine.c_str());
         }
-        if (result != 0 && error.rfind("cannot open port", 0) == 0) error = DriverReason(error);
         p->held = device;
     } else if (device == p->held) {
-        result = rovod::ReopenPort(&line->session);
-        if (result != 0) error = DriverReason("ReOpenCom failed");
+        result = rovod::ReopenPort(&line->session, &error);
     } else {
         // The link leads to another device now (a new pty, a replugged adapter).
         result = rovod::ChangePort(&line->session, port, &error);
-        if (result != 0) error = DriverReason(error);
         p->held = device;
     }
     if (result != 0) {
