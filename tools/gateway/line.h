@@ -88,7 +88,6 @@ struct PiMutex {
     PiMutex &operator=(const PiMutex &) = delete;
     void lock() { pthread_mutex_lock(&handle); }
     void unlock() { pthread_mutex_unlock(&handle); }
-    bool try_lock() { return pthread_mutex_trylock(&handle) == 0; }
 };
 
 // Wakes whoever waits for news from the lines (the publisher).
