@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 # shellcheck disable=SC2086
 require_packages $ROVOD_BUILD_PACKAGES clang-format clang-14 libclang-rt-14-dev gcc-multilib g++-multilib \
-  pkg-config dpkg-dev gnuplot-nox umockdev
+  dpkg-dev gnuplot-nox umockdev
 
 # What only the Windows stages need is installed meanwhile, while the Linux
 # builds run; they wait for it.

@@ -60,9 +60,12 @@ bool Logged(const char *pszText, int32_t iCategory = -1) {
     return false;
 }
 
-bool LoggedPrefix(const char *pszPrefix) {
+// A line that starts with the prefix (and holds pszAlso, when given).
+bool LoggedPrefix(const char *pszPrefix, const char *pszAlso = nullptr) {
     for (const LogLine &line : gLog)
-        if (line.text.rfind(pszPrefix, 0) == 0) return true;
+        if (line.text.rfind(pszPrefix, 0) == 0 &&
+            (pszAlso == nullptr || line.text.find(pszAlso) != std::string::npos))
+            return true;
     return false;
 }
 
@@ -398,11 +401,7 @@ void CheckPortManagement(ZevRequest *pRequest, const char *pszPort, int plc) {
           "ChangeZevParams to a missing port gives 2");
     // The reason follows: Windows' "no such port" with the COM names there
     // are, or the posix "no such device" with the serial ports.
-    bool bReason = false;
-    for (const LogLine &line : gLog)
-        if (line.text.rfind("ROVOD> OpenCom() ", 0) == 0 && line.text.find(": no such ") != std::string::npos)
-            bReason = true;
-    Check(bReason, "the missing port's reason is logged");
+    Check(LoggedPrefix("ROVOD> OpenCom() ", ": no such "), "the missing port's reason is logged");
     std::snprintf(change.szPort, sizeof change.szPort, "%s", pszPort);
     Check(Call(pRequest, ZEV_CHANGE_ZEV_PARAMS, &change) == 0, "ChangeZevParams back to the port");
     Check(Read(pRequest, gate) == 0, "read after ChangeZevParams");
