@@ -84,15 +84,23 @@ bool GetString(const Reader &r, const YAML::Node &map, const std::string &key, s
     return true;
 }
 
+// A whole number from min to max, written as such.
+bool WholeNumber(const std::string &text, long min, long max, long *pOut) {
+    char *end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < min || v > max) return false;
+    *pOut = v;
+    return true;
+}
+
 template <typename T>
 bool GetNumber(const Reader &r, const YAML::Node &map, const std::string &key, long min, long max, T *pOut) {
     const YAML::Node node = map[key];
     if (!node) return false;
     std::string text;
     if (!Scalar(r, node, key, &text)) return false;
-    char *end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || v < min || v > max) {
+    long v = 0;
+    if (!WholeNumber(text, min, max, &v)) {
         Error(r, node,
               key + " wants a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
                   ", not '" + text + "'");
@@ -411,16 +419,14 @@ void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineC
             continue;
         }
         for (auto it = unitsNode.begin(); it != unitsNode.end(); ++it) {
-            char *end = nullptr;
             const std::string key = it->first.Scalar(),
                               value = it->second.IsScalar() ? it->second.Scalar() : "";
-            const long plc = std::strtol(key.c_str(), &end, 10);
-            if (key.empty() || *end != '\0' || plc < 1 || plc > 255) {
+            long plc = 0, unit = 0;
+            if (!WholeNumber(key, 1, 255, &plc)) {
                 Error(r, it->first, "a controller address is 1..255, not '" + key + "'");
                 continue;
             }
-            const long unit = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || unit < 1 || unit > 255) {
+            if (!WholeNumber(value, 1, 255, &unit)) {
                 Error(r, it->second, "a unit id is 1..255, not '" + value + "'");
                 continue;
             }
