@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -27,6 +28,13 @@ inline bool OpenRawPty(int *piMaster, int *piSlave, const char **ppszDevice) {
     if (pszPath == nullptr || std::strncmp(pszPath, "/dev/", 5) != 0) return false;
     *ppszDevice = pszPath + 5;
     return true;
+}
+
+// The mean period, in ms, of events stamped in µs (in order), from event
+// `from` on.
+inline double MeanPeriodMs(const std::vector<int64_t> &timesUs, size_t from = 0) {
+    return static_cast<double>(timesUs.back() - timesUs[from]) / 1000.0 /
+           static_cast<double>(timesUs.size() - 1 - from);
 }
 
 template <typename T>

@@ -68,7 +68,7 @@ bool RovodPoll(const std::string &dir, const gwtest::Sim &sim, double *pCycleMs,
     while (std::getline(csv, row)) starts.push_back(gwtest::ParseIsoUs(row.substr(0, row.find(','))));
     if (starts.size() < 10) return false;
     // The first rows carry the start-up.
-    *pCycleMs = (starts.back() - starts[5]) / 1000.0 / static_cast<double>(starts.size() - 6);
+    *pCycleMs = bench::MeanPeriodMs(starts, 5);
     *pCpuPerValue = cpu / (kPollCycles * kGates);
     return true;
 }
@@ -120,8 +120,7 @@ bool RunGateway(const std::string &dir, const gwtest::Broker &broker, const std:
     }
     for (const auto &[line, times] : firstGate) {
         if (times.size() < 3) return false;
-        pRun->lineCycleMs.push_back((times.back() - times.front()) / 1000.0 /
-                                    static_cast<double>(times.size() - 1));
+        pRun->lineCycleMs.push_back(bench::MeanPeriodMs(times));
     }
     if (pRun->lineCycleMs.size() != sims.size()) return false;
     pRun->cycleMs = Mean(pRun->lineCycleMs);

@@ -94,7 +94,7 @@ double CycleMs(gwtest::Subscriber *sub, int64_t fromUs, int64_t toUs) {
     }
     double sum = 0;
     for (const auto &[topic, t] : times)
-        if (t.size() > 2) sum += (t.back() - t.front()) / 1000.0 / static_cast<double>(t.size() - 1);
+        if (t.size() > 2) sum += bench::MeanPeriodMs(t);
     return times.empty() ? 0 : sum / static_cast<double>(times.size());
 }
 
