@@ -19,6 +19,8 @@ constexpr uint16_t kRecvBufSize = 128;
 constexpr uint16_t kMaskDtr = 0x0101;
 constexpr uint16_t kMaskRts = 0x0202;
 
+constexpr uint8_t kLateUnknown = 0xFF;
+
 // bRs485 bits.
 constexpr uint8_t kRs485Asked = 1;   // the control-signal file asks for the kernel's turnaround
 constexpr uint8_t kRs485Kernel = 2;  // the open port turns RTS around itself
@@ -53,6 +55,10 @@ struct DriverContext {
     uint8_t bSwitching;  // bit 0 RTS switched, bit 1 DTR switched
     uint8_t ReadBeforeWrite;
     uint8_t bRs485;  // kRs485Asked, kRs485Kernel
+    // Replies still owed by the last transaction's unanswered attempts, in
+    // bytes (kLateUnknown: more than this byte counts); a reply names no
+    // element, so the next request waits until they are in or overdue.
+    uint8_t bLateBytes;
     // Proof that pSendBuf/pRecvBuf were allocated by this block's ColdStart
     // (a value derived from both pointers): EndZev frees nothing else, since
     // before ColdStart the block holds whatever the host left there.

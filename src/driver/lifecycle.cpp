@@ -130,6 +130,7 @@ void SetDefaults(ZevRequest *pRequest) {
     pContext->wPtMode = kDefaultPtMode;
     pContext->ReadBeforeWrite = 0;
     pContext->bRs485 = 0;
+    pContext->bLateBytes = 0;
     pContext->TPPOS = kDefaultTPPOS;
     pContext->IFG = 0;
 }

@@ -134,6 +134,30 @@ uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded, uint32_t dwBoundMs)
     return bFailed ? kQobOpenFailed : kQobOk;
 }
 
+uint16_t QobComAwaitQuiet(sys::Handle hCom, const QuietBounds *pBounds, uint32_t *pdwDropped,
+                          bool *pbBounded) {
+    *pdwDropped = 0;
+    *pbBounded = false;
+    const auto iQuiet10ms = static_cast<int32_t>((int64_t{pBounds->dwQuietMs} + kMsPerUnit - 1) / kMsPerUnit);
+    const int32_t iPrevious = QobComSetReadTimeout(hCom, iQuiet10ms);
+    const int64_t llStartMs = sys::ClockMs();
+    bool bFailed = false;
+    // One byte a read, so that the quiet time counts from the last byte.
+    for (;;) {
+        uint8_t bDropped = 0;
+        uint32_t dwRead = 0;
+        bFailed = sys::ReadFile(hCom, &bDropped, 1, &dwRead) != 1;
+        if (bFailed || dwRead == 0) break;
+        ++*pdwDropped;
+        if (*pdwDropped >= pBounds->dwMaxBytes || sys::ClockMs() - llStartMs >= pBounds->dwBoundMs) {
+            *pbBounded = true;
+            break;
+        }
+    }
+    if (iPrevious != 0) QobComSetReadTimeout(hCom, iPrevious);
+    return bFailed ? kQobOpenFailed : kQobOk;
+}
+
 uint16_t QobComPurgeInput(sys::Handle hCom) {
     return sys::PurgeComm(hCom, sys::kPurgeRxClear) != 0 ? kQobOk : kQobOpenFailed;
 }

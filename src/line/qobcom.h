@@ -33,6 +33,17 @@ int32_t QobComSetReadTimeout(sys::Handle hCom, int32_t iTimeout10ms);
 // its own 50 ms time-out, so a flush takes at most dwBoundMs + 50 ms.
 constexpr uint32_t kFlushBoundMs = 100;
 uint16_t QobComFlushInput(sys::Handle hCom, bool *pbBounded = nullptr, uint32_t dwBoundMs = kFlushBoundMs);
+// Reads and drops input until none has come for dwQuietMs (rounded up to the
+// time-out's 10 ms steps). A line that never falls quiet ends it after
+// dwBoundMs or dwMaxBytes dropped, and says so in *pbBounded; *pdwDropped
+// counts the bytes dropped.
+struct QuietBounds {
+    uint32_t dwQuietMs;
+    uint32_t dwBoundMs;
+    uint32_t dwMaxBytes;
+};
+uint16_t QobComAwaitQuiet(sys::Handle hCom, const QuietBounds *pBounds, uint32_t *pdwDropped,
+                          bool *pbBounded);
 // The system drops what the port has received, without reading it: 0, or 1
 // when the port cannot purge.
 uint16_t QobComPurgeInput(sys::Handle hCom);

@@ -205,6 +205,7 @@ uint16_t DoRead(ZevRequest *pRequest) {
 
     BuildReadRequest(pRequest);
     uint16_t wResult = ZEV_REJECTED;
+    int iUnanswered = 0;
     for (int iAttempt = 0; iAttempt < kAttempts; ++iAttempt) {
         if (iAttempt > 0) {
             err(kLogTrace, "ROVOD> DoRead() Retry %d, TLen %d", iAttempt, pContext->wSendLen);
@@ -212,7 +213,11 @@ uint16_t DoRead(ZevRequest *pRequest) {
         }
         wResult = ReadAttempt(pRequest, iEntryCount, &wExpected);
         if (wResult == ZEV_OK) break;
+        ++iUnanswered;
     }
+    // Retries ask for the same thing, so only the next transaction needs
+    // the line settled.
+    if (iUnanswered > 0) OweLateReplies(pContext, iUnanswered, wExpected);
     if (wResult != ZEV_OK) return wResult;
 
     if (pGate->iCount != iEntryCount)

@@ -323,6 +323,7 @@ uint16_t DoWrite(ZevRequest *pRequest) {
     const uint16_t wBuilt = BuildWriteRequest(pRequest);
     if (wBuilt != ZEV_OK) return wBuilt;
     uint16_t wResult = ZEV_REJECTED;
+    int iUnanswered = 0;
     for (int iAttempt = 0; iAttempt < kAttempts; ++iAttempt) {
         if (iAttempt > 0) {
             err(kLogTrace, "ROVOD> DoWrite() Retry %d, TLen %d", iAttempt, pContext->wSendLen);
@@ -330,7 +331,11 @@ uint16_t DoWrite(ZevRequest *pRequest) {
         }
         wResult = WriteAttempt(pRequest);
         if (wResult == ZEV_OK || wResult == ZEV_REFUSED) break;
+        ++iUnanswered;
     }
+    // Retries ask for the same thing, so only the next transaction needs
+    // the line settled.
+    if (iUnanswered > 0) OweLateReplies(pContext, iUnanswered, kAckLen);
     return wResult;
 }
 

@@ -34,6 +34,7 @@ struct State {
     std::deque<Arrival> input;
     std::deque<std::vector<Piece>> replies;  // empty vector: no reply
     std::function<Bytes(const Bytes &)> responder;
+    std::function<Piece(const Bytes &)> delayedResponder;
     std::array<Failure, static_cast<size_t>(Call::Count)> failures{};
     std::array<int, static_cast<size_t>(Call::Count)> calls{};
     int64_t shortWrite = -1;
@@ -121,6 +122,9 @@ void Reply(const Bytes &bytes, int64_t delayMs) { S().replies.push_back({{bytes,
 void ReplyInPieces(const std::vector<Piece> &pieces) { S().replies.push_back(pieces); }
 void NoReply() { S().replies.push_back({}); }
 void SetResponder(std::function<Bytes(const Bytes &)> responder) { S().responder = std::move(responder); }
+void SetDelayedResponder(std::function<Piece(const Bytes &)> responder) {
+    S().delayedResponder = std::move(responder);
+}
 size_t Pending() { return S().input.size(); }
 
 void Fail(Call call, int count, int result) { S().failures[static_cast<size_t>(call)] = {count, result}; }
@@ -288,6 +292,9 @@ int WriteFile(Handle h, const void *pBuffer, uint32_t n, uint32_t *pWritten) {
         S().replies.pop_front();
     } else if (S().responder) {
         scripted::Arrive(S().responder(scripted::Bytes(p, p + written)), S().nowNs);
+    } else if (S().delayedResponder) {
+        const scripted::Piece piece = S().delayedResponder(scripted::Bytes(p, p + written));
+        scripted::Arrive(piece.bytes, S().nowNs + piece.delayMs * scripted::kMs);
     }
     return 1;
 }

@@ -109,6 +109,9 @@ void NoReply();  // the next write gets no answer
 // A controller: answers every write that no queued reply is left for
 // (an empty answer: none).
 void SetResponder(std::function<Bytes(const Bytes &written)> responder);
+// A controller that takes its time: answers every write that no queued
+// reply is left for with a piece, its delay counted from that write.
+void SetDelayedResponder(std::function<Piece(const Bytes &written)> responder);
 // Bytes waiting (arrived or still to arrive) on the line.
 size_t Pending();
 
