@@ -206,3 +206,35 @@ TEST(RovodPort, ReportsWhatCannotBeOpenedOrLoaded) {
 }
 
 }  // namespace
+
+// A controller that answers some requests later than the reply time-out:
+// a late reply names no element, yet no reading may ever be another
+// element's value. Reads give their own value or fail; singles and a block.
+TEST(RovodPoll, LateRepliesNeverGiveAnotherElementsValue) {
+    const double expected[] = {60.0, 12.5, -3.7};
+    for (const char *pszDelay : {"delay=250%50", "delay=450%40", "delay=650%30"}) {
+        SCOPED_TRACE(pszDelay);
+        const Simulator sim({"--fault", pszDelay, "--seed", "5"}, "1");
+        ASSERT_FALSE(sim.port.empty());
+        const std::string line = " --port " + sim.port + " --timeout 20 --interval 0 --json";
+        for (const std::string &gates : {std::string("01A0010 01A0011 01A0012 --cycles 3"),
+                                         std::string("01A0010 --count 3 --cycles 2")}) {
+            const Outcome o = Rovod("poll " + gates + line);
+            std::istringstream lines(o.out);
+            size_t iGood = 0;
+            for (std::string text; std::getline(lines, text);) {
+                const json cycle = json::parse(text);
+                for (const json &gate : cycle["gates"]) {
+                    if (gate["result"].get<int>() != 0) continue;
+                    const size_t first =
+                        std::stoul(gate["address"].get<std::string>().substr(5), nullptr, 16) - 0x10;
+                    for (size_t i = 0; i < gate["values"].size(); ++i) {
+                        EXPECT_NEAR(gate["values"][i].get<double>(), expected[first + i], 1e-6) << text;
+                        ++iGood;
+                    }
+                }
+            }
+            EXPECT_GT(iGood, 0u) << o.out << o.err;
+        }
+    }
+}
