@@ -1,10 +1,13 @@
 # What both mingw-w64 toolchains share; the including file sets
 # CMAKE_SYSTEM_PROCESSOR and ROVOD_MINGW_PREFIX first.
 set(CMAKE_SYSTEM_NAME Windows)
-# The posix thread model for both languages, so C and C++ objects agree
-# (std::thread and std::mutex need it); the runtime is linked statically.
-set(CMAKE_C_COMPILER ${ROVOD_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ROVOD_MINGW_PREFIX}-g++-posix)
+# The win32 thread model for both languages, so C and C++ objects agree. Its
+# runtime, linked statically, calls only what Windows 2000 has; the posix
+# model links winpthreads, which imports GetTickCount64 (Vista) and
+# AddVectoredExceptionHandler (XP), and the DLL would not load on XP. It
+# lacks std::thread and std::mutex, which nothing built for Windows uses.
+set(CMAKE_C_COMPILER ${ROVOD_MINGW_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${ROVOD_MINGW_PREFIX}-g++-win32)
 set(CMAKE_RC_COMPILER ${ROVOD_MINGW_PREFIX}-windres)
 set(CMAKE_DLLTOOL ${ROVOD_MINGW_PREFIX}-dlltool)
 set(CMAKE_FIND_ROOT_PATH /usr/${ROVOD_MINGW_PREFIX})

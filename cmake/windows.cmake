@@ -5,6 +5,12 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT ROVOD_WIN64_TEST)
   # x86-64 build (the mingw64 preset) exists only to test the win32 system.
   message(FATAL_ERROR "ZEDADAD.dll is a 32-bit DLL: use cmake/toolchain-mingw-i686.cmake (the mingw preset)")
 endif()
+# A folder first configured with the posix model keeps that compiler, since
+# CMake reads the toolchain's choice only once.
+if(NOT CMAKE_CXX_COMPILER MATCHES "-win32$" OR NOT CMAKE_C_COMPILER MATCHES "-win32$")
+  message(FATAL_ERROR "${PROJECT_BINARY_DIR} was configured with ${CMAKE_CXX_COMPILER}, but the Windows build "
+                      "needs the win32 thread model (cmake/toolchain-mingw.cmake): configure it again with --fresh")
+endif()
 set(ROVOD_WIN_DIR ${PROJECT_SOURCE_DIR}/src/platform/win32)
 
 # Import library for the host's two functions, made from a module definition.

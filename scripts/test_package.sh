@@ -153,5 +153,6 @@ if [ -f "$mingw/CPackConfig.cmake" ]; then
     [ -f "$dir/$f" ] || { echo "FAIL $f is not in $(basename "$zip")"; exit 1; }
   done
   tests/windows/check_pe.sh "$dir/ZEDADAD.dll" "$dir/DERUDE.exe" >/dev/null
-  echo "ok: $(basename "$zip"): ZEDADAD.dll, DERUDE.exe, ROVOD.INT, DEPLOY.txt; PE tables checked"
+  tests/windows/check_win_api.sh "$dir/ZEDADAD.dll" >/dev/null
+  echo "ok: $(basename "$zip"): ZEDADAD.dll, DERUDE.exe, ROVOD.INT, DEPLOY.txt; PE tables and the DLL's Windows checked"
 fi

@@ -423,6 +423,17 @@ void CheckPortManagement(ZevRequest *pRequest, const char *pszPort, int plc) {
           std::to_string(elapsed) + " ms");
 }
 
+#if defined(_WIN32)
+// The Windows the host sees: Wine's prefix can present itself as XP.
+void PrintWindowsVersion() {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (GetVersionExA(&info))
+        std::printf("host: Windows %lu.%lu build %lu\n", info.dwMajorVersion, info.dwMinorVersion,
+                    info.dwBuildNumber);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -434,6 +445,7 @@ int main(int argc, char **argv) {
     const int plc = argc > 2 ? std::atoi(argv[2]) : 1;
 #if defined(_WIN32)
     const char *pszDefault = "ZEDADAD.dll";
+    PrintWindowsVersion();
 #else
     const char *pszDefault = "libzedadad.so";
 #endif

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # ZEDADAD.dll end to end under Wine: the 32-bit test host DERUDE.exe loads
 # the real i686 DLL and works COM5, a pseudo-terminal that the Linux
-# controller simulator serves; the command-line host then reads on the same
-# port. With the x86-64 build (third argument) its DLL runs the same host
+# controller simulator serves, then once more with Wine presenting itself
+# as Windows XP; the command-line host then reads on the same port. With
+# the x86-64 build (third argument) its DLL runs the same host
 # scenario under wine64, and win32_line.exe checks the win32 system on COM1
 # to COM10, whose far end is pty_peer.
 #
@@ -170,6 +171,22 @@ host_scenario() {  # label, build dir, wine loader, time limit
 }
 host_scenario i686 "$build" wine "$limit32"
 
+# Once more with Wine presenting itself as Windows XP, as at many plants.
+# Wine's KERNEL32 still has every newer function: the imports are
+# check_win_api.sh's; this run covers what the DLL does on XP's answers.
+xp='HKCU\Software\Wine'
+if timeout 120 $wine64 reg add "$xp" /v Version /d winxp /f >>"$work/wine64.log" 2>&1; then
+  host_scenario i686-winxp "$build" wine "$limit32"
+  if grep -q '^host: Windows 5\.1 ' "$work/i686-winxp/derude.log"; then
+    echo "ok   Wine presented Windows XP (5.1) to the test host"
+  else
+    grep '^host:' "$work/i686-winxp/derude.log"; echo "FAIL Wine did not present Windows XP"; status=1
+  fi
+  timeout 120 $wine64 reg delete "$xp" /v Version /f >>"$work/wine64.log" 2>&1 || { echo "FAIL wine64 reg delete $xp /v Version"; status=1; }
+else
+  cat "$work/wine64.log"; echo "FAIL wine64 reg add $xp /v Version /d winxp"; status=1
+fi
+
 # The command-line host, when the mingw build made it: one process reads
 # back the value the test host has just written to A0040.
 if [ -f "$build/DERUDE.exe" ]; then
@@ -199,7 +216,7 @@ if [ -n "$build64" ]; then
   # The x86-64 command-line host: the ports of the device map in COM order,
   # and the value the test host wrote.
   t0=$(date +%s)
-  echo "== DERUDE.exe (x86-64 command-line host): ports, read"
+  echo "== DERUDE.exe (x86-64 command-line host): ports, read, scan"
   mkdir -p "$work/host64" && cp "$build64/DERUDE.exe" "$build64/ZEDADAD.dll" "$work/host64/"
   names=
   if (cd "$work/host64" && timeout 60 $wine64 DERUDE.exe ports --json) >"$work/host64.log" 2>&1; then
@@ -216,6 +233,17 @@ if [ -n "$build64" ]; then
     echo "ok   command-line host: read $(printf %02X $plc)A0040 gives 12.5"
   else
     cat "$work/host64.log"; echo "FAIL command-line host (x86-64): read"; status=1
+  fi
+  # The round trip as the host's clock (the performance counter) times it.
+  rtt=
+  if (cd "$work/host64" && timeout 60 $wine64 DERUDE.exe scan --plc "$plc" --baud 9600 --port "$com" --json) \
+    >"$work/host64.log" 2>&1; then
+    rtt=$(grep -o '"rtt_ms":[0-9.]*' "$work/host64.log" | cut -d: -f2)
+  fi
+  if [ -n "$rtt" ] && awk -v ms="$rtt" 'BEGIN { exit !(ms >= 0.5 && ms < 1000) }'; then
+    echo "ok   command-line host: scan finds controller $plc, round trip $rtt ms"
+  else
+    cat "$work/host64.log"; echo "FAIL command-line host (x86-64): scan round trip '$rtt' ms"; status=1
   fi
   echo "   x86-64 command-line host: $(($(date +%s) - t0)) s"
 fi

@@ -25,7 +25,8 @@ require_packages g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 win
 [ "${1:-}" = --packages ] && exit 0
 
 echo "== mingw64: cross-build the x86-64 test build (ZEDADAD.dll, DERUDE.exe, win32_line.exe)"
-cmake --preset mingw64 >/dev/null
+# A folder configured with the posix thread model is made afresh.
+cmake --preset mingw64 >/dev/null 2>&1 || cmake --preset mingw64 --fresh >/dev/null
 cmake --build --preset mingw64 -j "${1:-$(nproc)}"
 
 rc=0

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "args.h"
+#include "clock.h"
 #include "host.h"
 
 namespace rovod {
@@ -54,7 +55,7 @@ struct CsvLog {
 };
 bool OpenCsv(const std::string &path, CsvLog *pLog, std::string *pError);
 // The header comes with the first row, from the gates as parsed.
-void WriteCsvRow(CsvLog *pLog, std::chrono::steady_clock::time_point cycleStart);
+void WriteCsvRow(CsvLog *pLog, HostClock::time_point cycleStart);
 void CloseCsv(CsvLog *pLog);
 
 int CmdScan(const Options &options, const char *argv0);

@@ -39,10 +39,8 @@ size_t ReplyBytes(const Gate &gate) {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-double MsSince(SteadyClock::time_point start) {
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+double MsSince(HostClock::time_point start) {
+    return std::chrono::duration<double, std::milli>(HostClock::now() - start).count();
 }
 
 // "1..126", "1,2,5", "1-8,20": numbers lo..hi in the order given.
@@ -194,7 +192,7 @@ int CmdScan(const Options &options, const char *argv0) {
     progress.total = plcs.size() * bauds.size();
     std::vector<Found> found;
     size_t done = 0;
-    const auto start = SteadyClock::now();
+    const auto start = HostClock::now();
     for (size_t b = 0; b < bauds.size() && !gInterrupted.load(); ++b) {
         PortOptions port = run.port;
         port.baud = static_cast<uint16_t>(bauds[b]);
@@ -212,7 +210,7 @@ int CmdScan(const Options &options, const char *argv0) {
             Gate &gate = Gates()[i];
             ShowProgress(&progress, done, plcs[i], port.baud, found.size(), MsSince(start));
             const uint32_t retriesBefore = gate.retries;
-            const auto asked = SteadyClock::now();
+            const auto asked = HostClock::now();
             const uint32_t result = ReadGate(&run.session, &gate);
             const double rtt = MsSince(asked);
             ++done;
@@ -328,7 +326,7 @@ int CmdCheck(const Options &options, const char *argv0) {
         for (size_t g = 0; g < gateCount; ++g) {
             Gate &gate = Gates()[g];
             const uint32_t retriesBefore = gate.retries;
-            const auto asked = SteadyClock::now();
+            const auto asked = HostClock::now();
             const uint32_t result = ReadGate(&run.session, &gate);
             const double rtt = MsSince(asked);
             health[g].retries += gate.retries - retriesBefore;

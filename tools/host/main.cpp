@@ -403,7 +403,7 @@ int CmdPoll(const Options &options, const char *argv0) {
     for (uint32_t cycle = 1; !gInterrupted.load() && (options.cycles == 0 || cycle <= options.cycles);
          ++cycle) {
         rc = 0;
-        const auto start = std::chrono::steady_clock::now();
+        const auto start = HostClock::now();
         std::vector<std::vector<std::string>> rows;
         nlohmann::json gates = nlohmann::json::array();
         for (Gate &gate : Gates()) {
@@ -425,7 +425,7 @@ int CmdPoll(const Options &options, const char *argv0) {
         }
         if (options.cycles && cycle == options.cycles) break;
         const auto next = start + std::chrono::milliseconds(options.intervalMs);
-        while (!gInterrupted.load() && std::chrono::steady_clock::now() < next)
+        while (!gInterrupted.load() && HostClock::now() < next)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     CloseCsv(&csv);

@@ -81,7 +81,7 @@ bool OpenCsv(const std::string &path, CsvLog *pLog, std::string *pError) {
     return true;
 }
 
-void WriteCsvRow(CsvLog *pLog, std::chrono::steady_clock::time_point cycleStart) {
+void WriteCsvRow(CsvLog *pLog, HostClock::time_point cycleStart) {
     if (!pLog->bHeader) {
         std::string head = "time";
         for (const Gate &gate : Gates())
@@ -89,7 +89,7 @@ void WriteCsvRow(CsvLog *pLog, std::chrono::steady_clock::time_point cycleStart)
         std::fprintf(pLog->file, "%s\n", head.c_str());
         pLog->bHeader = true;
     }
-    const auto stamp = std::chrono::system_clock::now() - (std::chrono::steady_clock::now() - cycleStart);
+    const auto stamp = std::chrono::system_clock::now() - (HostClock::now() - cycleStart);
     std::string row = Iso8601(std::chrono::time_point_cast<std::chrono::system_clock::duration>(stamp));
     for (const Gate &gate : Gates()) {
         const std::vector<double> values = gate.lastResult == 0 ? Values(gate) : std::vector<double>{};
