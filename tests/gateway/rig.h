@@ -96,6 +96,12 @@ inline void Start(Rig *rig, const std::string &name, const std::function<void(Ri
 inline Rig::~Rig() {
     gwtest::Unsubscribe(&sub);
     gwtest::Stop(&gateway, SIGKILL, 3000);
+    // A sanitizer's report from the gateway (tsan, asan builds) fails the test.
+    const std::string text = log.empty() ? "" : gwtest::Slurp(log);
+    const size_t report = text.find("Sanitizer");
+    if (report != std::string::npos)
+        ADD_FAILURE() << "the gateway's log has a sanitizer's report:\n"
+                      << text.substr(text.rfind('\n', report) + 1, 6000);
     gwtest::StopSim(&a);
     gwtest::StopSim(&b);
     gwtest::StopBroker(&broker);
