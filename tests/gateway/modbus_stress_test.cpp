@@ -110,14 +110,14 @@ struct Plan {
                     floatGate(0x30 + k, k == 3, 1));
             ram["0030"] = hexByte(16 * n + 1);
             Add(&u, l, kInput, "byte", plc + std::string("I0030"), {false, false, {16.0 * n + 1}});
-            // A block of two floats: its elements' values are its gates'.
+            // A block of two floats, each element with a value of its own.
             const GateModel first = floatGate(0x34, false, 1), second = floatGate(0x35, false, 1);
             const size_t blk = Add(&u, l, kInput, "blk", plc + std::string("A0034"), first, ", count: 2", 2);
             u.gates[blk + 1] = second;
             for (int k = 0; k < 2; ++k)
-                u.floatHoldings.push_back((Add(&u, l, kHolding, "hd" + std::to_string(k),
-                                               plc + std::string("A004") + std::to_string(k),
-                                               floatGate(0x40 + k, false, kBandSteps), ", writable: true")));
+                u.floatHoldings.push_back(Add(&u, l, kHolding, "hd" + std::to_string(k),
+                                              plc + std::string("A004") + std::to_string(k),
+                                              floatGate(0x40 + k, false, kBandSteps), ", writable: true"));
             GateModel byte{false, false, {}};
             for (int i = 0; i < 16; ++i) byte.values.push_back(100.0 + 16 * n + i);
             ram["0031"] = hexByte(100 + 16 * n);
