@@ -52,7 +52,7 @@ done
 stage "fuzz: corpora replayed, then every libFuzzer target fuzzed briefly"
 scripts/fuzz.sh --smoke
 
-stage "tsan: the reliability tests"
+stage "tsan: the reliability and gateway tests"
 ROVOD_JOBS=$jobs scripts/test_reliability.sh
 
 stage "mingw: cross-build ZEDADAD.dll (i686)"

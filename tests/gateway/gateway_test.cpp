@@ -9,10 +9,10 @@ namespace {
 using namespace rigs;
 
 // The write's result on .../result, once one newer than `before` arrived.
-json WriteResult(Rig *rig, const std::string &gate, const std::string &payload) {
+json WriteResult(Rig *rig, const std::string &gate, const std::string &payload, bool bRetain = false) {
     const std::string topic = "plant/" + gate + "/result";
     const size_t before = gwtest::CountOf(&rig->sub, topic);
-    EXPECT_TRUE(gwtest::Publish(rig->broker.port, "plant/" + gate + "/set", payload));
+    EXPECT_TRUE(gwtest::Publish(rig->broker.port, "plant/" + gate + "/set", payload, bRetain));
     WaitFor(
         &rig->sub, [&] { return gwtest::CountHeld(rig->sub, topic) > before; }, 3000);
     return Payload(rig, topic);
@@ -116,6 +116,56 @@ TEST(Gateway, ComesBackWithEveryRetainedValueAfterABrokerRestart) {
     EXPECT_LE(gwtest::NowMs() - restarted, 5000);
     EXPECT_EQ(Field(Last(&fresh, "plant/b/v5"), "value"), 50.0);
     gwtest::Unsubscribe(&fresh);
+}
+
+// A retained set stays on the broker, which hands it over again, flagged
+// retained, at every subscription: at the start and after every reconnect.
+TEST(Gateway, NeverCarriesOutARetainedSet) {
+    Rig rig;
+    rig.bPersistentBroker = true;
+    Start(&rig, "gw_retained",
+          [](Rig *r) { EXPECT_TRUE(gwtest::Publish(r->broker.port, "plant/a/sp1/set", "33.25", true)); });
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    const auto ignored = [](const std::string &payload) {
+        return Field(payload, "result") == 1 && Field(payload, "value").is_null() &&
+               Field(payload, "error") == "retained command ignored";
+    };
+    EXPECT_TRUE(WaitFor(
+        &rig.sub, [&] { return ignored(rig.sub.last["plant/a/sp1/result"]); }, 3000))
+        << Last(&rig.sub, "plant/a/sp1/result");
+
+    // The broker restarted with the message kept: handed over again, ignored again.
+    gwtest::Unsubscribe(&rig.sub);
+    gwtest::StopBroker(&rig.broker, SIGTERM);
+    ASSERT_TRUE(gwtest::RestartBroker(&rig.broker));
+    gwtest::Subscriber again;
+    ASSERT_TRUE(gwtest::Subscribe(&again, rig.broker.port, "plant/#"));
+    EXPECT_TRUE(WaitFor(
+        &again,
+        [&] {
+            for (const gwtest::Received &r : again.all)
+                if (r.topic == "plant/a/sp1/set" && r.bRetained && r.payload == "33.25") return true;
+            return false;
+        },
+        3000));
+    EXPECT_TRUE(WaitFor(
+        &again, [&] { return ignored(again.last["plant/a/sp1/result"]); }, 5000))
+        << Log(rig);
+    EXPECT_EQ(Count(Log(rig), "connected to broker"), 2u) << Log(rig);
+    EXPECT_EQ(Count(Log(rig), "retained command"), 2u) << Log(rig);
+    EXPECT_EQ(Count(gwtest::Slurp(rig.a.trace), "ACK: element 10"), 0u);
+    gwtest::Unsubscribe(&again);
+
+    // A live set is written; so is one published retained while the gateway
+    // is connected, which the broker passes on unflagged: once.
+    ASSERT_TRUE(gwtest::Subscribe(&rig.sub, rig.broker.port, "#"));
+    EXPECT_EQ(WriteResult(&rig, "a/sp1", "75.5")["result"], 0);
+    EXPECT_EQ(WriteResult(&rig, "a/sp1", "44.5", true)["result"], 0);
+    EXPECT_TRUE(WaitFor(
+        &rig.sub, [&] { return Field(rig.sub.last["plant/a/sp1"], "value") == 44.5; }, 2000));
+    const std::string trace = gwtest::Slurp(rig.a.trace);
+    EXPECT_EQ(Count(trace, "ACK: element 10"), 2u) << trace;
+    EXPECT_EQ(Count(trace, "ACK: element 10 = 9BD0 (44.5)"), 1u);
 }
 
 TEST(Gateway, FollowsASimulatorRestartedBehindTheSameLink) {

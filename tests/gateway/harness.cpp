@@ -176,11 +176,13 @@ bool WaitListening(uint16_t port, bool bUp, int64_t timeoutMs) {
 
 }  // namespace
 
-bool StartBroker(const std::string &dir, Broker *pBroker) {
+bool StartBroker(const std::string &dir, Broker *pBroker, bool bPersist) {
     pBroker->dir = dir;
     pBroker->port = FreePort();
+    const std::string persistence =
+        bPersist ? "persistence true\npersistence_location " + dir + "/\n" : "persistence false\n";
     WriteFile(dir + "/mosquitto.conf", "listener " + std::to_string(pBroker->port) +
-                                           " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                                           " 127.0.0.1\nallow_anonymous true\n" + persistence +
                                            // As root it would change user, and so no longer die with us.
                                            "user root\n");
     return RestartBroker(pBroker);
@@ -337,6 +339,10 @@ void OnSubscribe(mosquitto *, void *user, int, int, const int *) {
 }  // namespace
 
 bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const Login *pLogin) {
+    {
+        std::lock_guard<std::mutex> lock(pSub->mutex);
+        pSub->bSubscribed = false;  // once more, after an Unsubscribe
+    }
     mosquitto_lib_init();
     pSub->mosq = mosquitto_new(nullptr, true, pSub);
     mosquitto_message_callback_set(pSub->mosq, OnMessage);
@@ -388,14 +394,14 @@ void OnPublished(mosquitto *, void *user, int) { static_cast<std::atomic<bool> *
 
 }  // namespace
 
-bool Publish(uint16_t port, const std::string &topic, const std::string &payload) {
+bool Publish(uint16_t port, const std::string &topic, const std::string &payload, bool bRetain) {
     mosquitto_lib_init();
     std::atomic<bool> bAcked{false};
     mosquitto *m = mosquitto_new(nullptr, true, &bAcked);
     mosquitto_publish_callback_set(m, OnPublished);
     bool bOk = mosquitto_connect(m, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS &&
                mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                 1, false) == MOSQ_ERR_SUCCESS;
+                                 1, bRetain) == MOSQ_ERR_SUCCESS;
     // Until the broker has acknowledged it (QoS 1).
     for (int i = 0; bOk && i < 300 && !bAcked.load(); ++i) mosquitto_loop(m, 10, 1);
     bOk = bOk && bAcked.load();

@@ -55,8 +55,9 @@ struct Broker {
     Child child;
 };
 // mosquitto on a free loopback port, without persistence: a restart loses
-// every retained message.
-bool StartBroker(const std::string &dir, Broker *pBroker);
+// every retained message. With bPersist it keeps them in dir across a
+// restart (saved when it is stopped with SIGTERM).
+bool StartBroker(const std::string &dir, Broker *pBroker, bool bPersist = false);
 // mosquitto that takes TLS only, with a certificate made here for
 // 127.0.0.1 (dir/ca.crt is the CA file to trust), and one user with a password.
 bool StartSecureBroker(const std::string &dir, const std::string &user, const std::string &password,
@@ -115,7 +116,7 @@ std::string Last(Subscriber *pSub, const std::string &topic);
 size_t CountOf(Subscriber *pSub, const std::string &topic);
 // The same inside a WaitFor check, whose mutex is held.
 size_t CountHeld(const Subscriber &sub, const std::string &topic);
-// Publishes one message and waits for it to leave.
-bool Publish(uint16_t port, const std::string &topic, const std::string &payload);
+// Publishes one message and waits for the broker to take it.
+bool Publish(uint16_t port, const std::string &topic, const std::string &payload, bool bRetain = false);
 
 }  // namespace gwtest

@@ -52,6 +52,7 @@ struct Rig {
     std::string extraB;  // more gates of line b
     std::string modbus;  // the modbus section's lines (its port is modbusPort)
     uint16_t modbusPort = 0;
+    bool bPersistentBroker = false;  // keeps retained messages across a restart
     ~Rig();
 };
 
@@ -69,11 +70,13 @@ inline std::string ConfigText(const Rig &rig, const std::string &extraA = "") {
 
 inline bool StartGateway(Rig *rig) { return gwtest::StartGateway(rig->config, rig->log, &rig->gateway); }
 
-// Broker, both simulators, the gateway and a subscriber to everything.
-inline void Start(Rig *rig, const std::string &name) {
+// Broker, both simulators, a subscriber to everything and the gateway;
+// beforeGateway runs just before the gateway starts.
+inline void Start(Rig *rig, const std::string &name, const std::function<void(Rig *)> &beforeGateway = {}) {
     rig->dir = gwtest::MakeScratch(name);
     ASSERT_FALSE(rig->dir.empty());
-    ASSERT_TRUE(gwtest::StartBroker(rig->dir, &rig->broker)) << gwtest::Slurp(rig->dir + "/mosquitto.log");
+    ASSERT_TRUE(gwtest::StartBroker(rig->dir, &rig->broker, rig->bPersistentBroker))
+        << gwtest::Slurp(rig->dir + "/mosquitto.log");
     gwtest::WriteFile(rig->dir + "/a.json", kStateA);
     gwtest::WriteFile(rig->dir + "/b.json", kStateB);
     rig->a = {rig->dir + "/a.link", rig->dir + "/a.json", rig->dir + "/a.trace", "1,2", {}, "", {}};
@@ -84,14 +87,21 @@ inline void Start(Rig *rig, const std::string &name) {
     if (!rig->modbus.empty()) rig->modbusPort = gwtest::FreePort();
     rig->log = rig->dir + "/gateway.log";
     gwtest::WriteFile(rig->config, ConfigText(*rig));
-    ASSERT_TRUE(StartGateway(rig));
     ASSERT_TRUE(gwtest::Subscribe(&rig->sub, rig->broker.port, "#"));
+    if (beforeGateway) beforeGateway(rig);
+    ASSERT_TRUE(StartGateway(rig));
 }
 
 // Everything started is stopped, also after a failed assertion.
 inline Rig::~Rig() {
     gwtest::Unsubscribe(&sub);
     gwtest::Stop(&gateway, SIGKILL, 3000);
+    // A sanitizer's report from the gateway (tsan, asan builds) fails the test.
+    const std::string text = log.empty() ? "" : gwtest::Slurp(log);
+    const size_t report = text.find("Sanitizer");
+    if (report != std::string::npos)
+        ADD_FAILURE() << "the gateway's log has a sanitizer's report:\n"
+                      << text.substr(text.rfind('\n', report) + 1, 6000);
     gwtest::StopSim(&a);
     gwtest::StopSim(&b);
     gwtest::StopBroker(&broker);

@@ -61,13 +61,13 @@ void ServeClient(ModbusServer *s, int fd) {
             if (sent < 0) break;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(s->mutex);
-        s->clients.erase(std::remove(s->clients.begin(), s->clients.end(), fd), s->clients.end());
-        close(fd);
-    }
-    s->cv.notify_all();
     if (ctx != nullptr) modbus_free(ctx);
+    // The last touch of the server, under its lock: once StopModbus has seen
+    // the list empty the server may be gone.
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->clients.erase(std::remove(s->clients.begin(), s->clients.end(), fd), s->clients.end());
+    close(fd);
+    s->cv.notify_all();
 }
 
 void AcceptLoop(ModbusServer *s) {

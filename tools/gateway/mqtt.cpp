@@ -253,6 +253,7 @@ void Queue(Mqtt *m, Message message) {
 }
 
 // PREFIX/LINE/GATE/set with a number: checked, then queued for the line.
+// One the broker kept (retained) is never carried out.
 void OnMessage(mosquitto *, void *user, const mosquitto_message *msg) {
     Mqtt *m = static_cast<Mqtt *>(user);
     const std::string topic = msg->topic ? msg->topic : "";
@@ -279,6 +280,15 @@ void OnMessage(mosquitto *, void *user, const mosquitto_message *msg) {
     const auto refuse = [&](const std::string &why) {
         Queue(m, {resultTopic, ResultPayload(ZEV_REJECTED, "null", WallUs(), why), 1, false});
     };
+    // The broker hands a retained set over again, flagged, at every
+    // subscription (each start, each reconnect): an old value that would
+    // override whatever has been set since.
+    if (msg->retain) {
+        Log("line %s: retained command '%s' on %s ignored; publish set without the retain flag, and clear "
+            "it with an empty retained message",
+            lineName.c_str(), payload.substr(0, 64).c_str(), topic.c_str());
+        return refuse("retained command ignored");
+    }
     if (!gate.bWritable) return refuse("gate " + gateName + " (" + gate.address + ") is not writable");
     char *end = nullptr;
     const double value = std::strtod(payload.c_str(), &end);
