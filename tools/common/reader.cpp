@@ -97,6 +97,8 @@ void NoteResult(Reader *r, int plc, uint32_t result, const LandFn &land) {
     if (it == r->controllers.end()) return;
     ControllerState &c = it->second;
     const SteadyTime now = SteadyClock::now();
+    // A port that has gone says nothing of the controller.
+    if (result == ZEV_LINE_FAILURE && r->bPortLost) return;
     if (result == ZEV_LINE_FAILURE) {
         ++c.noReply;
         if (c.bSilent) {

@@ -176,8 +176,9 @@ bool ServeWrites(Poll *p) {
         } else {
             PutNumber(gate, config, request.value);
             out.result = rovod::WriteGate(&line->session, gate);
-            bLost = bLost || rovod::PortLost();
-            rovod::NoteResult(&p->reader, PlcOf(config), out.result, Lander(p));
+            const bool bGone = rovod::PortLost();
+            bLost = bLost || bGone;
+            if (!bGone) rovod::NoteResult(&p->reader, PlcOf(config), out.result, Lander(p));
             if (out.result != 0)
                 out.error = gate->lastLine.empty() ? rovod::ResultText(out.result) : gate->lastLine;
             {
@@ -354,6 +355,7 @@ void Run(Line *line) {
             c.sumCycleMs += ms;
             c.windowRequests += p.reader.requests - requestsBefore;
             c.windowBusyMs += p.reader.busyMs - busyBefore;
+            line->turnaroundMs = p.reader.model.turnaroundMs;
         }
         if (!bLost) bLost = ServeWrites(&p);
         if (bLost) {

@@ -119,7 +119,8 @@ struct Line {
     std::string portShown;     // the device the port resolved to
     std::string statusReason;  // why the line is offline
     uint64_t statusChanges = 0;
-    std::map<int, bool> controllers;  // by address: answering, once decided
+    std::map<int, bool> controllers;     // by address: answering, once decided
+    std::map<int, double> turnaroundMs;  // by address, as the reader measures it
     uint64_t controllerChanges = 0;
     LineCounters counters;
 

@@ -79,6 +79,8 @@ std::string DiagnosticsPayload(const Line &line, const LineCounters &c, bool bOn
     j["requests_per_cycle"] =
         c.windowCycles ? std::round(static_cast<double>(c.windowRequests) / c.windowCycles * 100) / 100 : 0.0;
     j["busy_share"] = windowMs > 0 ? std::round(std::min(1.0, c.windowBusyMs / windowMs) * 1000) / 1000 : 0.0;
+    for (const auto &[plc, ms] : line.turnaroundMs)
+        j["turnaround_ms"][std::to_string(plc)] = std::round(ms * 100) / 100;
     j["silent"] = nlohmann::json::array();
     for (const auto &[plc, bAnswering] : line.controllers)
         if (!bAnswering) j["silent"].push_back(plc);
