@@ -186,6 +186,11 @@ std::vector<PlannedRead> Plan(const std::vector<PlanGate> &gates, const std::vec
             out.push_back(Single(gates, i));
     }
     flush();
+    // In the order the gates were given: a request where its first gate is.
+    std::stable_sort(out.begin(), out.end(), [](const PlannedRead &a, const PlannedRead &b) {
+        return *std::min_element(a.gates.begin(), a.gates.end()) <
+               *std::min_element(b.gates.begin(), b.gates.end());
+    });
     return out;
 }
 

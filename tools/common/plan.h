@@ -55,8 +55,8 @@ size_t ReplyChars(const PlannedRead &read);
 // Expected line time of the request: gap, characters, turnaround.
 double RequestMs(const PlannedRead &read, const LineModel &model);
 
-// The requests for the gates `which` (indices into gates), in controller and
-// element order; with bBlocks false one request per gate. Gates marked in
+// The requests for the gates `which` (indices into gates), each where its
+// first gate comes in the given order; with bBlocks false one request per gate. Gates marked in
 // alone (may be empty) are never grouped.
 std::vector<PlannedRead> Plan(const std::vector<PlanGate> &gates, const std::vector<size_t> &which,
                               const LineModel &model, bool bBlocks, const std::vector<bool> &alone = {});
