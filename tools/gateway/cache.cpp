@@ -73,6 +73,7 @@ std::unique_ptr<Line> NewLine(const LineConfig &config, rovod::ZevMainFn pZevMai
     line->bVerbose = bVerbose;
     line->pNotify = pNotify;
     line->cache.assign(config.gates.size(), GateValue{});
+    line->counters.windowStartUs = WallUs();
     return line;
 }
 

@@ -242,7 +242,7 @@ void ReadLine(const Reader &r, const YAML::Node &node, rovod::Session *parser, u
               LineConfig *line) {
     if (!CheckKeys(r, node, "a line",
                    {"name", "port", "baud", "data_bits", "stop_bits", "parity", "reply_timeout_ms",
-                    "control_dir", "instance", "interval_ms", "gates"}))
+                    "control_dir", "instance", "interval_ms", "optimize", "silent_retry_ms", "gates"}))
         return;
     if (GetString(r, node, "name", &line->name))
         CheckTopicLevel(r, node["name"], "line name", line->name);
@@ -274,6 +274,9 @@ void ReadLine(const Reader &r, const YAML::Node &node, rovod::Session *parser, u
     GetNumber(r, node, "instance", 0, 99, &line->instance);
     line->intervalMs = defaultInterval;
     GetNumber(r, node, "interval_ms", 0, 86400000, &line->intervalMs);
+    int optimize = 0;
+    if (GetChoice(r, node, "optimize", {"blocks", "none"}, &optimize)) line->bBlocks = optimize == 0;
+    GetNumber(r, node, "silent_retry_ms", 100, 86400000, &line->silentRetryMs);
     const YAML::Node gates = node["gates"];
     if (!gates || !gates.IsSequence() || gates.size() == 0) {
         Error(r, gates ? gates : node, label + " needs a list of gates");
@@ -529,8 +532,14 @@ std::vector<Topic> Topics(const GatewayConfig &config) {
     for (const LineConfig &line : config.lines) {
         const std::string base = p + "/" + line.name;
         topics.push_back({base + "/status", "line availability on " + line.port + " (retained)"});
-        topics.push_back({base + "/diagnostics", "cycle time, reads, failures, retries, writes every " +
-                                                     std::to_string(config.diagnosticsS) + " s"});
+        topics.push_back({base + "/diagnostics",
+                          "cycle time, reads, requests, busy share, failures, retries, "
+                          "writes, silent controllers every " +
+                              std::to_string(config.diagnosticsS) + " s"});
+        for (const int plc : LineControllers(line))
+            topics.push_back(
+                {base + "/controller/" + std::to_string(plc) + "/status",
+                 "controller " + std::to_string(plc) + " availability: online, offline (retained)"});
         for (const GateConfig &gate : line.gates) {
             topics.push_back(
                 {base + "/" + gate.name,
@@ -554,6 +563,13 @@ std::vector<Topic> Topics(const GatewayConfig &config) {
                                : "Home Assistant discovery of element " + std::to_string(i) + " (retained)"});
     }
     return topics;
+}
+
+std::vector<int> LineControllers(const LineConfig &line) {
+    std::set<int> plcs;
+    for (const GateConfig &gate : line.gates)
+        if (PlcOf(gate) != 255) plcs.insert(PlcOf(gate));
+    return {plcs.begin(), plcs.end()};
 }
 
 std::string DiscoveryId(const std::string &text) {

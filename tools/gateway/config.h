@@ -34,6 +34,8 @@ struct LineConfig {
     std::string controlDir;  // where the control-signal file is looked for
     uint32_t instance = 0;   // selects ROVOD<nn>.INT
     uint32_t intervalMs = 1000;
+    bool bBlocks = true;             // optimize: blocks (or none: one request per gate)
+    uint32_t silentRetryMs = 10000;  // a silent controller's probe period
     std::vector<GateConfig> gates;
     bool operator==(const LineConfig &) const = default;
 };
@@ -105,6 +107,8 @@ struct Topic {
     std::string topic;
     std::string what;
 };
+// The controllers a line's gates address (parameter gates aside), in order.
+std::vector<int> LineControllers(const LineConfig &line);
 // Every topic the configuration publishes or subscribes to.
 std::vector<Topic> Topics(const GatewayConfig &config);
 // Home Assistant's discovery topic of a gate's entity (element -1 for a

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "port.h"
+#include "reader.h"
 #include "report.h"
 
 namespace gateway {
@@ -52,8 +53,9 @@ void SetStatus(Line *line, bool bOnline, const std::string &reason) {
 }
 
 // Puts one read's outcome into the cache.
+// bRead false: not read now, marked by its controller's silence.
 void Store(Line *line, size_t index, const rovod::Gate &gate, uint32_t result, uint32_t retries,
-           const std::string &reason) {
+           const std::string &reason, bool bRead = true) {
     const int64_t now = WallUs();
     const std::vector<double> values = result == 0 ? rovod::Values(gate) : std::vector<double>{};
     {
@@ -69,15 +71,18 @@ void Store(Line *line, size_t index, const rovod::Gate &gate, uint32_t result, u
             v.bHasValue = true;
             v.goodUs = now;
         }
+        bChanged = bChanged || v.reason != reason;
         v.result = result;
         v.tryUs = now;
         v.reason = reason;
-        ++v.attempts;
         if (bChanged) ++v.changes;
-        LineCounters &c = line->counters;
-        ++c.reads;
-        if (result >= 1 && result <= 3) ++c.failures[result];
-        c.retries += retries;
+        if (bRead) {
+            ++v.attempts;
+            LineCounters &c = line->counters;
+            ++c.reads;
+            if (result >= 1 && result <= 3) ++c.failures[result];
+            c.retries += retries;
+        }
     }
     Notify(line->pNotify);
 }
@@ -85,26 +90,69 @@ void Store(Line *line, size_t index, const rovod::Gate &gate, uint32_t result, u
 struct Poll {
     Line *line = nullptr;
     std::vector<rovod::Gate *> gates;
+    rovod::Reader reader;  // plans the reads, sets silent controllers aside
     bool bInstalled = false;
     bool bOpen = false;
     std::string held;          // the device the instance holds
     std::string closedReason;  // why the port is not open
+    uint64_t goodReads = 0;    // reads that brought a value
 };
 
-// One read into the cache; true when the port was lost on the way.
+// One outcome of the reader into the cache.
+void Land(Poll *p, const rovod::ReadOutcome &out) {
+    std::string reason = out.reason;
+    if (out.result != 0 && out.bRead && !p->bOpen) reason = "port closed: " + p->closedReason;
+    if (out.result == 0 && out.bRead) ++p->goodReads;
+    Store(p->line, out.gate, *p->gates[out.gate], out.result, out.retries, reason, out.bRead);
+}
+
+rovod::LandFn Lander(Poll *p) {
+    return [p](const rovod::ReadOutcome &out) { Land(p, out); };
+}
+
+// True once when a read found the port gone.
+bool TakeLost(Poll *p) {
+    const bool bLost = p->reader.bPortLost;
+    p->reader.bPortLost = false;
+    return bLost;
+}
+
+// One gate's own read into the cache; true when the port was lost on the way.
 bool ReadInto(Poll *p, size_t index) {
-    rovod::Gate *gate = p->gates[index];
     if (!p->bInstalled) {
-        Store(p->line, index, *gate, ZEV_REJECTED, 0, p->closedReason);
+        Store(p->line, index, *p->gates[index], ZEV_REJECTED, 0, p->closedReason);
         return false;
     }
-    const uint32_t retriesBefore = gate->retries;
-    const uint32_t result = rovod::ReadGate(&p->line->session, gate);
-    const bool bLost = rovod::PortLost();
-    std::string reason = gate->lastLine;
-    if (result != 0 && !p->bOpen) reason = "port closed: " + p->closedReason;
-    Store(p->line, index, *gate, result, gate->retries - retriesBefore, reason);
-    return bLost;
+    rovod::Execute(&p->reader, rovod::OwnRead(p->reader, index), Lander(p));
+    return TakeLost(p);
+}
+
+bool AllSilent(const rovod::Reader &r) {
+    for (const auto &[plc, c] : r.controllers)
+        if (!c.bSilent) return false;
+    return true;
+}
+
+void InitReader(Poll *p) {
+    Line *line = p->line;
+    const LineConfig &c = line->config;
+    rovod::PortOptions port;
+    port.baud = c.baud;
+    port.dataBits = c.dataBits;
+    port.stopBits = c.stopBits;
+    port.parity = c.parity;
+    rovod::InitReader(&p->reader, &line->session, p->gates, port, c.bBlocks, c.silentRetryMs);
+    p->reader.log = [line](const std::string &text) {
+        Log("line %s: %s", line->config.name.c_str(), text.c_str());
+    };
+    p->reader.onStatus = [line](int plc, bool bOnline) {
+        {
+            std::lock_guard<PiMutex> lock(line->mutex);
+            line->controllers[plc] = bOnline;
+            ++line->controllerChanges;
+        }
+        Notify(line->pNotify);
+    };
 }
 
 // Serves the queued writes; true when the port was lost on the way.
@@ -128,7 +176,9 @@ bool ServeWrites(Poll *p) {
         } else {
             PutNumber(gate, config, request.value);
             out.result = rovod::WriteGate(&line->session, gate);
-            bLost = bLost || rovod::PortLost();
+            const bool bGone = rovod::PortLost();
+            bLost = bLost || bGone;
+            if (!bGone) rovod::NoteResult(&p->reader, PlcOf(config), out.result, Lander(p));
             if (out.result != 0)
                 out.error = gate->lastLine.empty() ? rovod::ResultText(out.result) : gate->lastLine;
             {
@@ -247,6 +297,7 @@ void Run(Line *line) {
     for (const GateConfig &g : line->config.gates)
         p.gates.push_back(rovod::AddGate(g.address, g.bBlock, g.count, g.dataType));
     const size_t n = p.gates.size();
+    InitReader(&p);
     std::vector<Clock::time_point> due(n, Clock::now());
     auto backoff = milliseconds(1000);
     Clock::time_point nextTry = Clock::now();
@@ -261,21 +312,38 @@ void Run(Line *line) {
                 SetStatus(line, false, p.closedReason);
             }
         }
-        // A pass over the gates that are due.
+        // A pass over the gates that are due, as the reader plans it.
         const Clock::time_point start = Clock::now();
-        bool bAnyRead = false, bAnyOk = false, bLost = false;
-        for (size_t i = 0; i < n && !bLost; ++i) {
+        bool bAnyRead = false, bLost = false, bOnlyProbes = true;
+        const uint64_t goodBefore = p.goodReads, requestsBefore = p.reader.requests;
+        const double busyBefore = p.reader.busyMs;
+        std::vector<bool> dueNow(n);
+        for (size_t i = 0; i < n; ++i) {
             if (due[i] > start) continue;
-            bLost = ServeWrites(&p);
-            if (bLost || Stopping(line)) break;
-            bLost = ReadInto(&p, i);
-            bAnyRead = true;
-            bAnyOk = bAnyOk || line->cache[i].result == 0;
+            dueNow[i] = true;
             const GateConfig &g = line->config.gates[i];
             const auto interval = milliseconds(g.intervalMs ? g.intervalMs : line->config.intervalMs);
             due[i] += interval;
             if (due[i] <= start) due[i] = start + interval;
         }
+        if (!p.bInstalled) {
+            for (size_t i = 0; i < n; ++i) {
+                if (!dueNow[i]) continue;
+                ReadInto(&p, i);
+                bAnyRead = true;
+            }
+        } else {
+            for (const rovod::PlannedRead &read : rovod::PlanCycle(&p.reader, dueNow)) {
+                bLost = ServeWrites(&p);
+                if (bLost || Stopping(line)) break;
+                if (!rovod::Execute(&p.reader, read, Lander(&p))) continue;
+                bAnyRead = true;
+                bOnlyProbes = bOnlyProbes && read.bProbe;
+                bLost = TakeLost(&p);
+                if (bLost) break;
+            }
+        }
+        const bool bAnyOk = p.goodReads != goodBefore;
         if (bAnyRead && p.bOpen) {
             const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
             std::lock_guard<PiMutex> lock(line->mutex);
@@ -285,6 +353,9 @@ void Run(Line *line) {
             c.lastCycleMs = ms;
             c.maxCycleMs = std::max(c.maxCycleMs, ms);
             c.sumCycleMs += ms;
+            c.windowRequests += p.reader.requests - requestsBefore;
+            c.windowBusyMs += p.reader.busyMs - busyBefore;
+            line->turnaroundMs = p.reader.model.turnaroundMs;
         }
         if (!bLost) bLost = ServeWrites(&p);
         if (bLost) {
@@ -295,7 +366,9 @@ void Run(Line *line) {
             nextTry = Clock::now() + backoff;
             continue;
         }
-        if (p.bOpen && bAnyRead) SetStatus(line, bAnyOk, bAnyOk ? "" : "no controller answers");
+        // A pass of probes alone says nothing of the controllers that answer.
+        if (p.bOpen && bAnyRead && (!bOnlyProbes || AllSilent(p.reader)))
+            SetStatus(line, bAnyOk, bAnyOk ? "" : "no controller answers");
         Clock::time_point next = *std::min_element(due.begin(), due.end());
         // Without a port every read fails at once: once a second is enough.
         if (!p.bOpen) next = std::min(std::max(next, Clock::now() + milliseconds(1000)), nextTry);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,6 +69,10 @@ struct LineCounters {
     uint64_t failures[4]{};  // by result code 0..3 (0 unused)
     uint64_t retries = 0;
     uint64_t writes = 0;
+    // Requests on the line and the time spent in them, since the last report.
+    uint64_t windowRequests = 0;
+    double windowBusyMs = 0;
+    int64_t windowStartUs = 0;  // wall clock of the last report (or the start)
 };
 
 // A mutex with priority inheritance. The line threads poll at real-time
@@ -114,10 +119,13 @@ struct Line {
     std::string portShown;     // the device the port resolved to
     std::string statusReason;  // why the line is offline
     uint64_t statusChanges = 0;
+    std::map<int, bool> controllers;     // by address: answering, once decided
+    std::map<int, double> turnaroundMs;  // by address, as the reader measures it
+    uint64_t controllerChanges = 0;
     LineCounters counters;
 
     // The publisher's own: what it has sent of the status and of each gate.
-    uint64_t sentStatus = 0;
+    uint64_t sentStatus = 0, sentControllers = 0;
     std::vector<uint64_t> sentAttempts, sentChanges;
 
     // The line thread's own.

@@ -12,6 +12,7 @@
 #include "gateway.h"
 #include "modbus_server.h"
 #include "mqtt.h"
+#include "plan.h"
 #include "report.h"
 
 namespace gateway {
@@ -36,6 +37,29 @@ void EndAll(std::vector<rovod::Session> sessions) {
 
 void PrintErrors(const std::vector<std::string> &errors) {
     for (const std::string &e : errors) std::fprintf(stderr, "rovod-gateway: %s\n", e.c_str());
+}
+
+// The requests of one cycle with every gate due, as the line would plan them
+// before it has measured its controllers.
+void PrintPlan(const LineConfig &line) {
+    std::vector<rovod::PlanGate> gates;
+    std::vector<std::string> names;
+    std::vector<size_t> all;
+    for (const GateConfig &g : line.gates) {
+        all.push_back(gates.size());
+        gates.push_back(rovod::PlanGateOf(g.address, g.bBlock, g.count));
+        names.push_back(g.name);
+    }
+    rovod::PortOptions port;
+    port.baud = line.baud;
+    port.dataBits = line.dataBits;
+    port.stopBits = line.stopBits;
+    port.parity = line.parity;
+    const rovod::LineModel model = rovod::ModelFor(port);
+    std::printf("line %s: plan (optimize: %s), %u baud\n", line.name.c_str(),
+                line.bBlocks ? "blocks" : "none", line.baud);
+    std::printf(
+        "%s", rovod::DescribePlan(rovod::Plan(gates, all, model, line.bBlocks), gates, names, model).c_str());
 }
 
 int Check(const GatewayConfig &config) {
@@ -66,6 +90,7 @@ int Check(const GatewayConfig &config) {
             }
         }
     }
+    for (const LineConfig &line : config.lines) PrintPlan(line);
     std::printf("%s: ok, %zu line%s, %zu gate%s, broker %s:%u\n", config.path.c_str(), config.lines.size(),
                 config.lines.size() == 1 ? "" : "s", gates, gates == 1 ? "" : "s", config.broker.host.c_str(),
                 config.broker.port);

@@ -73,12 +73,23 @@ std::string DiagnosticsPayload(const Line &line, const LineCounters &c, bool bOn
         {"online", bOnline},
         {"port", port},
         {"time", IsoTime(WallUs())}};
-    (void)line;
+    // The line's load since the last report: requests per cycle and the
+    // share of the time spent in transactions.
+    const double windowMs = static_cast<double>(WallUs() - c.windowStartUs) / 1000.0;
+    j["requests_per_cycle"] =
+        c.windowCycles ? std::round(static_cast<double>(c.windowRequests) / c.windowCycles * 100) / 100 : 0.0;
+    j["busy_share"] = windowMs > 0 ? std::round(std::min(1.0, c.windowBusyMs / windowMs) * 1000) / 1000 : 0.0;
+    for (const auto &[plc, ms] : line.turnaroundMs)
+        j["turnaround_ms"][std::to_string(plc)] = std::round(ms * 100) / 100;
+    j["silent"] = nlohmann::json::array();
+    for (const auto &[plc, bAnswering] : line.controllers)
+        if (!bAnswering) j["silent"].push_back(plc);
     return j.dump();
 }
 
 // Home Assistant: a sensor per gate read (per element of a block), a number
-// per gate written, all available while the gateway and the line are.
+// per gate written, all available while the gateway, the line and the
+// gate's controller are.
 Message DiscoveryMessage(const GatewayConfig &c, const LineConfig &line, const GateConfig &gate,
                          int32_t element) {
     const std::string state = LineTopic(c, line) + "/" + gate.name;
@@ -99,6 +110,10 @@ Message DiscoveryMessage(const GatewayConfig &c, const LineConfig &line, const G
                        {"name", line.name},
                        {"manufacturer", "ROVOD"},
                        {"model", "controller line on " + line.port}}}};
+    // And while its controller answers.
+    if (PlcOf(gate) != 255)
+        j["availability"].push_back(
+            {{"topic", LineTopic(c, line) + "/controller/" + std::to_string(PlcOf(gate)) + "/status"}});
     if (gate.bWritable) {
         j["command_topic"] = state + "/set";
         j["mode"] = "box";
@@ -131,6 +146,12 @@ void CollectLine(const GatewayConfig &c, Line *line, bool bAll, std::vector<Mess
         pOut->push_back({base + "/status", StatusText(line->bOnline), 1, true});
         line->sentStatus = line->statusChanges;
     }
+    if (line->controllerChanges != 0 && (bAll || line->controllerChanges != line->sentControllers)) {
+        for (const auto &[plc, bAnswering] : line->controllers)
+            pOut->push_back(
+                {base + "/controller/" + std::to_string(plc) + "/status", StatusText(bAnswering), 1, true});
+        line->sentControllers = line->controllerChanges;
+    }
     for (size_t i = 0; i < n; ++i) {
         const GateValue &v = line->cache[i];
         const GateConfig &g = line->config.gates[i];
@@ -148,8 +169,9 @@ void Diagnostics(const GatewayConfig &c, Line *line, std::vector<Message> *pOut)
     LineCounters &k = line->counters;
     pOut->push_back({LineTopic(c, line->config) + "/diagnostics",
                      DiagnosticsPayload(*line, k, line->bOnline, line->portShown), 1, false});
-    k.maxCycleMs = k.sumCycleMs = 0;
-    k.windowCycles = 0;
+    k.maxCycleMs = k.sumCycleMs = k.windowBusyMs = 0;
+    k.windowCycles = k.windowRequests = 0;
+    k.windowStartUs = WallUs();
 }
 
 uint32_t DiagnosticsPeriod(Gateway *gw) {

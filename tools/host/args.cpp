@@ -64,6 +64,18 @@ int ParseArgs(int argc, const char *const *argv, Options *pOptions, Command *pCo
         ->capture_default_str();
     poll->add_option("--cycles", pOptions->cycles, "number of cycles (0: until Ctrl-C)")
         ->capture_default_str();
+    poll->add_option(
+            "--optimize", pOptions->optimize,
+            "blocks: neighbouring gates of a controller share block reads; none: one request per gate")
+        ->check(CLI::IsMember({"blocks", "none"}))
+        ->capture_default_str();
+    poll->add_flag("--plan", pOptions->bPlan,
+                   "read the gates once, then print the plan: the requests per cycle, their elements, "
+                   "characters and expected line time, against one request per gate");
+    poll->add_option("--silent-retry", pOptions->silentRetryMs,
+                     "ms between the reads of a controller that stopped answering")
+        ->capture_default_str()
+        ->check(CLI::Range(100, 86400000));
     poll->add_option("--csv", pOptions->csvPath,
                      "also write one CSV row per cycle to FILE ('-': only the CSV, on standard output)");
     CLI::App *scan = app.add_subcommand(

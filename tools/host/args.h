@@ -32,7 +32,10 @@ struct Options {
     std::string value;
     uint32_t intervalMs = 1000;
     uint32_t cycles = 0;
-    std::string csvPath;  // poll: one row per cycle ("-": standard output)
+    std::string csvPath;              // poll: one row per cycle ("-": standard output)
+    std::string optimize = "blocks";  // poll: blocks, or none (one request per gate)
+    bool bPlan = false;               // poll: one cycle, then the plan
+    uint32_t silentRetryMs = 10000;   // poll: a silent controller's probe period
     std::string scanPlcs = "1..126";
     std::string scanBauds = "9600,19200,38400,4800,2400,1200";
     uint32_t reads = 50;

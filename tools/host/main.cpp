@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "embed.h"
+#include "reader.h"
 #include "system.h"
 
 namespace rovod {
@@ -387,6 +388,28 @@ std::string Clock() {
     return text;
 }
 
+// One cycle: every gate due, read as the reader plans it.
+void ReadCycle(Reader *reader) {
+    const std::vector<bool> due(reader->gates.size(), true);
+    for (const PlannedRead &read : PlanCycle(reader, due)) Execute(reader, read, nullptr);
+}
+
+// poll --plan: one cycle measures the controllers' turnaround, then the plan.
+int PrintPlan(const Options &options, Reader *reader) {
+    ReadCycle(reader);
+    std::vector<size_t> all;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < reader->gates.size(); ++i) {
+        all.push_back(i);
+        names.push_back(reader->gates[i]->address);
+    }
+    const std::vector<PlannedRead> plan =
+        Plan(reader->plan, all, reader->model, reader->bBlocks, reader->alone);
+    std::printf("plan (optimize: %s), %u baud\n%s", options.optimize.c_str(), options.port.baud,
+                DescribePlan(plan, reader->plan, names, reader->model).c_str());
+    return 0;
+}
+
 int CmdPoll(const Options &options, const char *argv0) {
     AddGates(options, false);
     Run run;
@@ -399,16 +422,22 @@ int CmdPoll(const Options &options, const char *argv0) {
     // The CSV on standard output is the whole output.
     const bool bShow = !csv.bStdout;
     CatchInterrupt();
+    Reader reader;
+    std::vector<Gate *> all;
+    for (Gate &gate : Gates()) all.push_back(&gate);
+    InitReader(&reader, &run.session, all, run.port, options.optimize == "blocks", options.silentRetryMs);
+    reader.log = [](const std::string &text) { std::fprintf(stderr, "rovod: %s\n", text.c_str()); };
+    if (options.bPlan) return PrintPlan(options, &reader);
     int rc = 0;
     for (uint32_t cycle = 1; !gInterrupted.load() && (options.cycles == 0 || cycle <= options.cycles);
          ++cycle) {
         rc = 0;
         const auto start = HostClock::now();
+        ReadCycle(&reader);
         std::vector<std::vector<std::string>> rows;
         nlohmann::json gates = nlohmann::json::array();
         for (Gate &gate : Gates()) {
-            if (const uint32_t result = ReadGate(&run.session, &gate); result && !rc)
-                rc = static_cast<int>(result);
+            if (gate.lastResult && !rc) rc = static_cast<int>(gate.lastResult);
             rows.push_back(GateRow(gate, true));
             gates.push_back(GateJson(gate));
             gates.back()["errors"] = gate.errors;
@@ -421,6 +450,10 @@ int CmdPoll(const Options &options, const char *argv0) {
         } else {
             std::printf("cycle %u  %s\n", cycle, Clock().c_str());
             PrintTable({"GATE", "TYPE", "VALUE", "RESULT", "ERRORS", "RETRIES", ""}, rows);
+            for (const auto &[plc, c] : reader.controllers)
+                if (c.bSilent)
+                    std::printf("%s: no reply to two requests in a row; read every %u ms until it answers\n",
+                                SilentReason(reader, plc).c_str(), options.silentRetryMs);
             std::printf("\n");
         }
         if (options.cycles && cycle == options.cycles) break;

@@ -44,6 +44,13 @@ int main(int argc, char **argv) {
     app.add_option("--delay", delays,
                    "ADDR=MS: controller ADDR answers MS ms after a request (instead of "
                    "--turnaround), e.g. --delay 5=20");
+    std::vector<std::string> offs, noBlocks;
+    app.add_option("--off", offs,
+                   "ADDR=MS: controller ADDR is switched off (answers nothing) for MS ms from the start, "
+                   "0 for the whole run, e.g. --off 3=5000");
+    app.add_option("--no-block", noBlocks,
+                   "ADDR=ELEM: controller ADDR refuses value-word element ELEM (hex) in a read of more than "
+                   "one element (NAK), e.g. --no-block 1=15");
     app.add_option("--data", line.dataBits, "data bits (5..8)")->capture_default_str();
     app.add_option("--stop", line.stopCode, "stop bits code: 0 one, 1 one and a half, 2 two")
         ->capture_default_str();
@@ -87,6 +94,21 @@ int main(int argc, char **argv) {
     for (const std::string &text : delays) {
         if (!sim::ParseDelay(text, &serve.delayMs)) {
             std::fprintf(stderr, "rovod-sim: --delay wants ADDR=MS (address 1..255, 0..60000 ms): %s\n",
+                         text.c_str());
+            return kUsage;
+        }
+    }
+    for (const std::string &text : offs) {
+        if (!sim::ParseDelay(text, &serve.offMs)) {
+            std::fprintf(stderr, "rovod-sim: --off wants ADDR=MS (address 1..255, 0..60000 ms): %s\n",
+                         text.c_str());
+            return kUsage;
+        }
+    }
+    for (const std::string &text : noBlocks) {
+        if (!sim::ParseNoBlock(text, &serve.noBlock)) {
+            std::fprintf(stderr,
+                         "rovod-sim: --no-block wants ADDR=ELEM (address 1..255, element 00..FF): %s\n",
                          text.c_str());
             return kUsage;
         }

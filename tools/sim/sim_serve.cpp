@@ -187,6 +187,37 @@ bool ParseDelay(const std::string &text, std::map<uint8_t, uint32_t> *pDelays) {
     return true;
 }
 
+bool ParseNoBlock(const std::string &text, std::map<uint8_t, std::set<uint8_t>> *pNoBlock) {
+    const size_t eq = text.find('=');
+    long plc = 0;
+    if (eq == std::string::npos || !ParseNumber(text.substr(0, eq), 1, 255, &plc)) return false;
+    const std::string element = text.substr(eq + 1);
+    char *end = nullptr;
+    const long e = std::strtol(element.c_str(), &end, 16);
+    if (element.empty() || element.size() > 2 || *end != '\0' || e < 0) return false;
+    (*pNoBlock)[static_cast<uint8_t>(plc)].insert(static_cast<uint8_t>(e));
+    return true;
+}
+
+namespace {
+
+bool SwitchedOff(const ServeOptions &options, uint8_t plc, double sinceStartMs) {
+    const auto it = options.offMs.find(plc);
+    return it != options.offMs.end() && (it->second == 0 || sinceStartMs < it->second);
+}
+
+bool RefusedInBlock(const ServeOptions &options, const Request &r) {
+    const auto it = options.noBlock.find(r.plc);
+    if (it == options.noBlock.end() || !r.bLong || r.function != kReadWords) return false;
+    const size_t n = ElementCount(r.data);
+    if (n < 2) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (it->second.count(r.data[i])) return true;
+    return false;
+}
+
+}  // namespace
+
 double CharMs(uint32_t baud, uint32_t dataBits, uint32_t stopCode, uint32_t parity) {
     const double stop = stopCode == 0 ? 1.0 : stopCode == 1 ? 1.5 : 2.0;
     const double bits = 1.0 + dataBits + (parity != 0 ? 1.0 : 0.0) + stop;
@@ -314,8 +345,18 @@ int Serve(Line *line, Plant *plant, const ServeOptions &options, const std::atom
                 std::this_thread::sleep_until(arrived);
             }
             firstByte = Clock::now();
+            if (SwitchedOff(options, scan.request.plc,
+                            std::chrono::duration<double, std::milli>(Clock::now() - start).count())) {
+                Trace(options.trace, "rx", frame, DescribeRequest(scan.request) + ": switched off");
+                continue;
+            }
             UpdateProcess(plant, std::chrono::duration<double>(Clock::now() - start).count());
-            const Answer answer = HandleRequest(plant, scan.request);
+            Answer answer = HandleRequest(plant, scan.request);
+            if (answer.bServed && RefusedInBlock(options, scan.request)) {
+                answer.reply = BuildAck(scan.request.plc, false);
+                answer.bIsAck = true;
+                answer.note = "refused: an element it gives only alone";
+            }
             Trace(options.trace, "rx", frame,
                   DescribeRequest(scan.request) + (answer.bServed ? "" : ": " + answer.note));
             if (!answer.bServed) continue;

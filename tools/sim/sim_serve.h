@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ struct ServeOptions {
     std::map<uint8_t, std::vector<uint32_t>> rates;
     uint32_t lineBaud = 0;
     std::map<uint8_t, uint32_t> delayMs;  // per controller, instead of turnaroundMs
+    // Controllers switched off for this many ms from the start (0: all the time).
+    std::map<uint8_t, uint32_t> offMs;
+    // Value-word elements a controller refuses in a read of more than one.
+    std::map<uint8_t, std::set<uint8_t>> noBlock;
 };
 
 // The baud rate the line is set to now (0 when it cannot be read).
@@ -65,6 +70,10 @@ bool ParsePlcList(const std::string &text, std::vector<uint8_t> *pPlcs,
                   std::map<uint8_t, std::vector<uint32_t>> *pRates);
 // "5=20": controller 5 answers 20 ms late. False on a malformed rule.
 bool ParseDelay(const std::string &text, std::map<uint8_t, uint32_t> *pDelays);
+
+// "1=15": controller 1 refuses value-word element 0x15 in a block. False
+// on a malformed rule.
+bool ParseNoBlock(const std::string &text, std::map<uint8_t, std::set<uint8_t>> *pNoBlock);
 
 // Answers requests until *pStop is set or the duration has passed. Returns
 // 0, or 1 after a failure of the line (with a message in *pError).
