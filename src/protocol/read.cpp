@@ -144,7 +144,9 @@ uint16_t AdaptBlockLength(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *p
     return ZEV_REJECTED;
 }
 
-uint16_t ReadAttempt(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *pwExpected) {
+// *piOwed counts the attempts whose reply did not come whole in time: it may
+// still come.
+uint16_t ReadAttempt(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *pwExpected, int *piOwed) {
     DriverContext *pContext = ContextOf(pRequest);
     if (Send(pContext) != 0) {
         err(kLogTrace, "ROVOD> DoRead() Send request error");
@@ -152,9 +154,11 @@ uint16_t ReadAttempt(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *pwExpe
     }
     pContext->wRecvLen = *pwExpected;
     if (Receive(pRequest, kFrameEnd) != 0) {
+        ++*piOwed;
         err(kLogTrace, "ROVOD> DoRead() Read reply error");
         return ZEV_LINE_FAILURE;
     }
+    if (pContext->wRecvLen < *pwExpected) ++*piOwed;
     if (CheckRecv(pRequest, *pwExpected) == ZEV_OK) return ZEV_OK;
     err(kLogTrace, "ROVOD> DoRead() Check reply error");
     if (GateOf(pRequest)->iMemType == '3') return AdaptBlockLength(pRequest, iEntryCount, pwExpected);
@@ -205,19 +209,18 @@ uint16_t DoRead(ZevRequest *pRequest) {
 
     BuildReadRequest(pRequest);
     uint16_t wResult = ZEV_REJECTED;
-    int iUnanswered = 0;
+    int iOwed = 0;
     for (int iAttempt = 0; iAttempt < kAttempts; ++iAttempt) {
         if (iAttempt > 0) {
             err(kLogTrace, "ROVOD> DoRead() Retry %d, TLen %d", iAttempt, pContext->wSendLen);
             pContext->wFunction = static_cast<uint16_t>(pContext->wFunction + kRetryStep);
         }
-        wResult = ReadAttempt(pRequest, iEntryCount, &wExpected);
+        wResult = ReadAttempt(pRequest, iEntryCount, &wExpected, &iOwed);
         if (wResult == ZEV_OK) break;
-        ++iUnanswered;
     }
     // Retries ask for the same thing, so only the next transaction needs
     // the line settled.
-    if (iUnanswered > 0) OweLateReplies(pContext, iUnanswered, wExpected);
+    if (iOwed > 0) OweLateReplies(pContext, iOwed, wExpected);
     if (wResult != ZEV_OK) return wResult;
 
     if (pGate->iCount != iEntryCount)

@@ -16,10 +16,10 @@ constexpr uint16_t kPtModeUnknown = 4;  // no point position learned yet
 constexpr uint16_t kPtModeRead = 5;     // the write path is learning a point position
 enum : int32_t { kTagTppos = 252, kTagIfg = 253, kTagFdelay = 254, kTagDebug = 255 };
 
-// Each attempt that got no good reply may still be answered, one reply of
+// Each attempt whose reply did not come whole may still be answered, one of
 // wReplyLen bytes each, after the transaction has given up.
-inline void OweLateReplies(DriverContext *pContext, int iUnanswered, uint16_t wReplyLen) {
-    const uint32_t dwBytes = uint32_t{wReplyLen} * static_cast<uint32_t>(iUnanswered);
+inline void OweLateReplies(DriverContext *pContext, int iReplies, uint16_t wReplyLen) {
+    const uint32_t dwBytes = uint32_t{wReplyLen} * static_cast<uint32_t>(iReplies);
     pContext->bLateBytes = dwBytes < kLateUnknown ? static_cast<uint8_t>(dwBytes) : kLateUnknown;
 }
 

@@ -219,7 +219,9 @@ uint16_t FillSwitchWrite(ZevRequest *pRequest, uint16_t *pwResult) {
     return kDataEnd;
 }
 
-uint16_t WriteAttempt(ZevRequest *pRequest) {
+// *piOwed counts the attempts whose acknowledge did not come whole in time:
+// it may still come.
+uint16_t WriteAttempt(ZevRequest *pRequest, int *piOwed) {
     DriverContext *pContext = ContextOf(pRequest);
     if (Send(pContext) != 0) {
         err(kLogTrace, "ROVOD> DoWrite() Send request error");
@@ -227,10 +229,12 @@ uint16_t WriteAttempt(ZevRequest *pRequest) {
     }
     pContext->wRecvLen = kAckLen;
     if (Receive(pRequest, 0) != 0) {
+        ++*piOwed;
         err(kLogTrace, "ROVOD> DoWrite() Read reply error");
         return ZEV_LINE_FAILURE;
     }
     if (pContext->wRecvLen != kAckLen) {
+        ++*piOwed;
         err(kLogTrace, "ROVOD> DoWrite() Read wrong length reply");
         return ZEV_LINE_FAILURE;
     }
@@ -323,19 +327,18 @@ uint16_t DoWrite(ZevRequest *pRequest) {
     const uint16_t wBuilt = BuildWriteRequest(pRequest);
     if (wBuilt != ZEV_OK) return wBuilt;
     uint16_t wResult = ZEV_REJECTED;
-    int iUnanswered = 0;
+    int iOwed = 0;
     for (int iAttempt = 0; iAttempt < kAttempts; ++iAttempt) {
         if (iAttempt > 0) {
             err(kLogTrace, "ROVOD> DoWrite() Retry %d, TLen %d", iAttempt, pContext->wSendLen);
             pContext->wFunction = static_cast<uint16_t>(pContext->wFunction + kRetryStep);
         }
-        wResult = WriteAttempt(pRequest);
+        wResult = WriteAttempt(pRequest, &iOwed);
         if (wResult == ZEV_OK || wResult == ZEV_REFUSED) break;
-        ++iUnanswered;
     }
     // Retries ask for the same thing, so only the next transaction needs
     // the line settled.
-    if (iUnanswered > 0) OweLateReplies(pContext, iUnanswered, kAckLen);
+    if (iOwed > 0) OweLateReplies(pContext, iOwed, kAckLen);
     return wResult;
 }
 
