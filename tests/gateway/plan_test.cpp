@@ -85,12 +85,12 @@ TEST(Plan, GroupsByLineTime) {
     for (const Case &c : cases) {
         std::vector<rovod::PlanGate> gates;
         std::vector<size_t> all;
-        for (const std::string &spec : c.gates) {
-            const size_t hash = spec.find('#');
+        for (const std::string &text : c.gates) {
+            const size_t hash = text.find('#');
             const bool bBlock = hash != std::string::npos;
             all.push_back(gates.size());
-            gates.push_back(rovod::PlanGateOf(spec.substr(0, hash), bBlock,
-                                              bBlock ? std::stoi(spec.substr(hash + 1)) : 1));
+            gates.push_back(rovod::PlanGateOf(text.substr(0, hash), bBlock,
+                                              bBlock ? std::stoi(text.substr(hash + 1)) : 1));
         }
         EXPECT_EQ(Show(rovod::Plan(gates, all, model, c.bBlocks, c.alone)), c.plan) << c.what;
     }
