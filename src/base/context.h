@@ -19,7 +19,10 @@ constexpr uint16_t kRecvBufSize = 128;
 constexpr uint16_t kMaskDtr = 0x0101;
 constexpr uint16_t kMaskRts = 0x0202;
 
+// bLateBytes beyond a count of bytes: more than a byte counts; the replies
+// owed are overdue but may still come.
 constexpr uint8_t kLateUnknown = 0xFF;
+constexpr uint8_t kLateInDoubt = 0xFE;
 
 // bRs485 bits.
 constexpr uint8_t kRs485Asked = 1;   // the control-signal file asks for the kernel's turnaround
@@ -56,8 +59,8 @@ struct DriverContext {
     uint8_t ReadBeforeWrite;
     uint8_t bRs485;  // kRs485Asked, kRs485Kernel
     // Replies still owed by the last transaction's unanswered attempts, in
-    // bytes (kLateUnknown: more than this byte counts); a reply names no
-    // element, so the next request waits until they are in or overdue.
+    // bytes, or kLateUnknown, kLateInDoubt; a reply names no element, so the
+    // next request waits until they are in or overdue.
     uint8_t bLateBytes;
     // Proof that pSendBuf/pRecvBuf were allocated by this block's ColdStart
     // (a value derived from both pointers): EndZev frees nothing else, since

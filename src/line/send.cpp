@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "line/qobcom.h"
+#include "line/settle.h"
 #include "line/turnaround.h"
 
 namespace zev {
@@ -21,17 +22,6 @@ constexpr uint16_t kMaxGap = 5000;
 constexpr float kMsToSeconds = 0.001f;
 constexpr float kCalibrationExtraMs = 10.0f;
 constexpr uint32_t kTimerPeriodMs = 1;
-// Beyond the attempts' own span: the host's scheduling, a flush read of
-// stale input, the turnaround.
-constexpr uint32_t kSettleMarginMs = 100;
-constexpr double kSettleAttempts = 3.0;
-// Quiet after the replies owed: a reply longer than the one expected.
-constexpr uint32_t kSettleTailMs = 20;
-constexpr uint32_t kSettleBoundFactor = 4;
-constexpr double kSettleMaxMs = 600000.0;
-// Late replies are at most one per attempt of three: more input than that
-// is noise, not a reply to wait out.
-constexpr uint32_t kLateBytesMax = 3u * kRecvBufSize;
 // Far beyond any real hold, and far from int64 overflow when added to a
 // counter reading.
 constexpr double kMaxTicks = 4.0e18;
@@ -170,44 +160,6 @@ void DiscardStaleInput(DriverContext *pContext) {
     }
 }
 
-// After a transaction whose attempts went unanswered, their replies may still
-// come, and would be taken for the next request's. A controller that is slow
-// rather than silent answers them in turn, each as late as the first; so the
-// next request waits until the replies owed are in, or until the line has
-// been quiet for as long as a whole transaction takes (three attempts of
-// request, gap and reply time-out): a reply later than that cannot be told
-// from none. What comes meanwhile is dropped; a line that keeps sending is
-// left to the discard that follows.
-void SettleLine(DriverContext *pContext) {
-    const uint32_t dwOwed = pContext->bLateBytes;
-    pContext->bLateBytes = 0;
-    const double dAttemptMs = static_cast<double>(pContext->iTimeout) * 10.0 + pContext->IFG +
-                              static_cast<double>(pContext->fCharTime) * pContext->wSendLen;
-    const double dQuietMs = std::clamp(dAttemptMs * kSettleAttempts, 0.0, kSettleMaxMs) + kSettleMarginMs;
-    const auto dwQuietMs = static_cast<uint32_t>(dQuietMs);
-    const uint32_t dwUntilOwed = dwOwed == kLateUnknown ? kLateBytesMax : dwOwed;
-    const QuietBounds owed{dwQuietMs, dwQuietMs * kSettleBoundFactor, dwUntilOwed};
-    const int64_t llStartMs = sys::ClockMs();
-    uint32_t dwDropped = 0;
-    bool bBounded = false;
-    QobComAwaitQuiet(pContext->hCom, &owed, &dwDropped, &bBounded);
-    if (bBounded && dwDropped >= dwUntilOwed && dwOwed != kLateUnknown) {
-        // Every reply owed is in: only the rest of a longer one is left.
-        const QuietBounds rest{kSettleTailMs, dwQuietMs, kLateBytesMax};
-        uint32_t dwRest = 0;
-        QobComAwaitQuiet(pContext->hCom, &rest, &dwRest, &bBounded);
-        dwDropped += dwRest;
-    }
-    if (pContext->DebugFlag == 0) return;
-    const auto iWaitedMs = static_cast<unsigned>(sys::ClockMs() - llStartMs);
-    if (bBounded) {
-        err(kLogTrace, "ROVOD> Send() Input still arriving after %u ms, settling ended", iWaitedMs);
-    } else {
-        err(kLogTrace, "ROVOD> Send() Line settled after %u ms, %u late bytes dropped", iWaitedMs,
-            static_cast<unsigned>(dwDropped));
-    }
-}
-
 }  // namespace
 
 void WaitIFG(DriverContext *pContext) {
@@ -223,7 +175,7 @@ void WaitIFG(DriverContext *pContext) {
 }
 
 uint16_t Send(DriverContext *pContext) {
-    if (pContext->bLateBytes != 0) SettleLine(pContext);
+    if (LateRepliesOwed(pContext)) SettleLine(pContext);
     if (pContext->IFG != 0) WaitIFG(pContext);
     DiscardStaleInput(pContext);
 

@@ -8,6 +8,7 @@
 #include "base/context.h"
 #include "base/log.h"
 #include "line/receive.h"
+#include "line/settle.h"
 #include "line/send.h"
 #include "protocol/frames.h"
 #include "protocol/transaction.h"
@@ -153,7 +154,7 @@ uint16_t ReadAttempt(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *pwExpe
         return ZEV_LINE_FAILURE;
     }
     pContext->wRecvLen = *pwExpected;
-    if (Receive(pRequest, kFrameEnd) != 0) {
+    if (Receive(pRequest, kFrameEnd) != 0 || !ReplyStandsAlone(pContext)) {
         ++*piOwed;
         err(kLogTrace, "ROVOD> DoRead() Read reply error");
         return ZEV_LINE_FAILURE;

@@ -20,7 +20,7 @@ enum : int32_t { kTagTppos = 252, kTagIfg = 253, kTagFdelay = 254, kTagDebug = 2
 // wReplyLen bytes each, after the transaction has given up.
 inline void OweLateReplies(DriverContext *pContext, int iReplies, uint16_t wReplyLen) {
     const uint32_t dwBytes = uint32_t{wReplyLen} * static_cast<uint32_t>(iReplies);
-    pContext->bLateBytes = dwBytes < kLateUnknown ? static_cast<uint8_t>(dwBytes) : kLateUnknown;
+    pContext->bLateBytes = dwBytes < kLateInDoubt ? static_cast<uint8_t>(dwBytes) : kLateUnknown;
 }
 
 inline GateRecord *GateOf(ZevRequest *pRequest) { return static_cast<GateRecord *>(pRequest->pParams); }

@@ -8,6 +8,7 @@
 #include "base/context.h"
 #include "base/log.h"
 #include "line/receive.h"
+#include "line/settle.h"
 #include "line/send.h"
 #include "protocol/frames.h"
 #include "protocol/read.h"
@@ -228,7 +229,7 @@ uint16_t WriteAttempt(ZevRequest *pRequest, int *piOwed) {
         return ZEV_LINE_FAILURE;
     }
     pContext->wRecvLen = kAckLen;
-    if (Receive(pRequest, 0) != 0) {
+    if (Receive(pRequest, 0) != 0 || !ReplyStandsAlone(pContext)) {
         ++*piOwed;
         err(kLogTrace, "ROVOD> DoWrite() Read reply error");
         return ZEV_LINE_FAILURE;

@@ -38,7 +38,21 @@ struct LateCase {
     uint32_t iSlowResult;  // of the transaction whose replies come late
 };
 
-class LateReply : public transaction::TransactionTest, public ::testing::WithParamInterface<LateCase> {
+class Elements : public transaction::TransactionTest {
+protected:
+    uint32_t ReadElement(uint8_t bElement) {
+        SetGate("05A00xx", kPlc, 'A', bElement, 1);
+        return Call(ZEV_SINGLE_READ);
+    }
+
+    uint32_t WriteElement(uint8_t bElement) {
+        SetGate("05A00xx", kPlc, 'A', bElement, 1);
+        SetFloat(1.5f);
+        return Call(ZEV_SINGLE_WRITE);
+    }
+};
+
+class LateReply : public Elements, public ::testing::WithParamInterface<LateCase> {
 protected:
     void SetUp() override {
         TransactionTest::SetUp();
@@ -57,17 +71,6 @@ protected:
 
     // Three attempts' replies, each iDelayMs after its request.
     static bool PastLateReplies() { return scripted::NowNs() > 4 * GetParam().iDelayMs * kNsPerMs; }
-
-    uint32_t ReadElement(uint8_t bElement) {
-        SetGate("05A00xx", kPlc, 'A', bElement, 1);
-        return Call(ZEV_SINGLE_READ);
-    }
-
-    uint32_t WriteElement(uint8_t bElement) {
-        SetGate("05A00xx", kPlc, 'A', bElement, 1);
-        SetFloat(1.5f);
-        return Call(ZEV_SINGLE_WRITE);
-    }
 };
 
 // Until the last late reply is long past, every later read gets its own
@@ -105,6 +108,49 @@ INSTANTIATE_TEST_SUITE_P(Delays, LateReply,
                              return std::string(info.param.bInTurn ? "InTurn" : "Overlapping") +
                                     std::to_string(info.param.iDelayMs);
                          });
+
+// A controller held up for longer than any wait for its replies (a busy
+// task, a converter buffering): it then answers every request it was sent,
+// in turn, at once. Whatever it answers, no read takes another element's
+// value and no write another write's acknowledge; once it is in step, all
+// go well.
+class HeldUp : public Elements {
+protected:
+    static constexpr int64_t kHeldUntilMs = 1500;
+
+    void SetUp() override {
+        TransactionTest::SetUp();
+        context.iTimeout = 10;
+        scripted::SetDelayedResponder([llLastNs = int64_t{0}](const Bytes &request) mutable {
+            scripted::Piece piece = Answer(request, kOnTimeMs);
+            const int64_t llNowNs = scripted::NowNs();
+            const int64_t llAtNs =
+                std::max({llNowNs + piece.delayMs * kNsPerMs, kHeldUntilMs * kNsPerMs, llLastNs + kNsPerMs});
+            llLastNs = llAtNs;
+            piece.delayMs = (llAtNs - llNowNs) / kNsPerMs;
+            return piece;
+        });
+    }
+    static bool InStep() { return scripted::NowNs() > 2 * kHeldUntilMs * kNsPerMs; }
+};
+
+TEST_F(HeldUp, NoReadOrWriteTakesAnotherRequestsReply) {
+    uint32_t good = 0;
+    for (uint8_t bElement = 3; !InStep(); bElement = bElement == 3 ? 4 : 3) {
+        SCOPED_TRACE(scripted::NowNs());
+        const uint32_t result = ReadElement(bElement);
+        if (result == 0) {
+            EXPECT_EQ(FloatAt(0), ValueOf(bElement)) << testhost::Dump();
+            ++good;
+        }
+        const uint32_t written = WriteElement(kRefusedElement);
+        EXPECT_NE(written, 0u) << testhost::Dump();
+    }
+    EXPECT_GT(good, 0u);
+    EXPECT_EQ(ReadElement(3), 0u);
+    EXPECT_EQ(WriteElement(kRefusedElement), 3u);
+    EXPECT_EQ(WriteElement(3), 0u);
+}
 
 class CleanLine : public transaction::TransactionTest {};
 
