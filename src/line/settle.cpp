@@ -64,19 +64,14 @@ void SettleLine(DriverContext *pContext) {
     }
 }
 
-bool ReplyStandsAlone(DriverContext *pContext) {
-    if (pContext->bLateBytes != kLateInDoubt) return true;
-    const QuietBounds tail{kSettleTailMs, kSettleTailMs * kSettleBoundFactor, 1};
-    uint32_t dwMore = 0;
-    bool bBounded = false;
-    QobComAwaitQuiet(pContext->hCom, &tail, &dwMore, &bBounded);
-    if (dwMore == 0) {
-        pContext->bLateBytes = 0;
-        return true;
-    }
-    if (pContext->DebugFlag != 0)
-        err(kLogTrace, "ROVOD> Receive() More input right behind the reply: an earlier request's, dropped");
-    return false;
+int ByteBehindReply(DriverContext *pContext) {
+    if (pContext->bLateBytes != kLateInDoubt) return -1;
+    const int32_t iPrevious = QobComSetReadTimeout(pContext->hCom, kSettleTailMs / 10);
+    uint8_t bNext = 0;
+    uint32_t dwRead = 0;
+    const bool bMore = QobComRead(pContext->hCom, &bNext, 1, &dwRead) == kQobOk && dwRead == 1;
+    if (iPrevious != 0) QobComSetReadTimeout(pContext->hCom, iPrevious);
+    return bMore ? bNext : -1;
 }
 
 }  // namespace zev

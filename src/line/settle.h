@@ -1,7 +1,7 @@
 // Late replies: a reply names no element and an acknowledge no write, so the
 // replies still owed by attempts that gave up are waited out before the next
 // transaction, and until the line is known to be in step again, a reply is
-// only taken when no other input follows it.
+// only taken when no other frame follows it.
 #pragma once
 
 #include "base/context.h"
@@ -17,10 +17,8 @@ inline bool LateRepliesOwed(const DriverContext *pContext) {
 // doubt until a reply stands alone.
 void SettleLine(DriverContext *pContext);
 
-// After a whole reply: true when it may be taken as this request's. In doubt,
-// more input right behind it shows that the controller is answering earlier
-// requests still (in turn, ours last): it is dropped and the line stays in
-// doubt.
-bool ReplyStandsAlone(DriverContext *pContext);
+// In doubt, after a reply that passed its check: the first byte that follows
+// it within a short quiet time, or -1 (also when not in doubt).
+int ByteBehindReply(DriverContext *pContext);
 
 }  // namespace zev

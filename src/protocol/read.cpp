@@ -8,7 +8,6 @@
 #include "base/context.h"
 #include "base/log.h"
 #include "line/receive.h"
-#include "line/settle.h"
 #include "line/send.h"
 #include "protocol/frames.h"
 #include "protocol/transaction.h"
@@ -154,13 +153,17 @@ uint16_t ReadAttempt(ZevRequest *pRequest, int32_t iEntryCount, uint16_t *pwExpe
         return ZEV_LINE_FAILURE;
     }
     pContext->wRecvLen = *pwExpected;
-    if (Receive(pRequest, kFrameEnd) != 0 || !ReplyStandsAlone(pContext)) {
+    if (Receive(pRequest, kFrameEnd) != 0) {
         ++*piOwed;
         err(kLogTrace, "ROVOD> DoRead() Read reply error");
         return ZEV_LINE_FAILURE;
     }
     if (pContext->wRecvLen < *pwExpected) ++*piOwed;
-    if (CheckRecv(pRequest, *pwExpected) == ZEV_OK) return ZEV_OK;
+    if (CheckRecv(pRequest, *pwExpected) == ZEV_OK) {
+        if (ReplyStandsAlone(pContext)) return ZEV_OK;
+        err(kLogTrace, "ROVOD> DoRead() Read reply error");
+        return ZEV_LINE_FAILURE;
+    }
     err(kLogTrace, "ROVOD> DoRead() Check reply error");
     if (GateOf(pRequest)->iMemType == '3') return AdaptBlockLength(pRequest, iEntryCount, pwExpected);
     return ZEV_REJECTED;

@@ -6,6 +6,8 @@
 
 #include "base/context.h"
 #include "base/log.h"
+#include "line/settle.h"
+#include "protocol/frames.h"
 #include "zedadad/zedadad.h"
 
 namespace zev {
@@ -21,6 +23,22 @@ enum : int32_t { kTagTppos = 252, kTagIfg = 253, kTagFdelay = 254, kTagDebug = 2
 inline void OweLateReplies(DriverContext *pContext, int iReplies, uint16_t wReplyLen) {
     const uint32_t dwBytes = uint32_t{wReplyLen} * static_cast<uint32_t>(iReplies);
     pContext->bLateBytes = dwBytes < kLateInDoubt ? static_cast<uint8_t>(dwBytes) : kLateUnknown;
+}
+
+// In doubt, a reply followed at once by the start of another frame comes
+// from a controller answering earlier requests in turn, ours last: it is not
+// taken. A reply that stands alone ends the doubt.
+inline bool ReplyStandsAlone(DriverContext *pContext) {
+    if (pContext->bLateBytes != kLateInDoubt) return true;
+    const int iNext = ByteBehindReply(pContext);
+    if (iNext == kFrameReply || iNext == kFrameShort) {
+        if (pContext->DebugFlag != 0)
+            err(kLogTrace,
+                "ROVOD> Receive() Another frame right behind the reply: an earlier request's, dropped");
+        return false;
+    }
+    pContext->bLateBytes = 0;
+    return true;
 }
 
 inline GateRecord *GateOf(ZevRequest *pRequest) { return static_cast<GateRecord *>(pRequest->pParams); }

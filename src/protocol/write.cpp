@@ -8,7 +8,6 @@
 #include "base/context.h"
 #include "base/log.h"
 #include "line/receive.h"
-#include "line/settle.h"
 #include "line/send.h"
 #include "protocol/frames.h"
 #include "protocol/read.h"
@@ -229,7 +228,7 @@ uint16_t WriteAttempt(ZevRequest *pRequest, int *piOwed) {
         return ZEV_LINE_FAILURE;
     }
     pContext->wRecvLen = kAckLen;
-    if (Receive(pRequest, 0) != 0 || !ReplyStandsAlone(pContext)) {
+    if (Receive(pRequest, 0) != 0) {
         ++*piOwed;
         err(kLogTrace, "ROVOD> DoWrite() Read reply error");
         return ZEV_LINE_FAILURE;
@@ -240,8 +239,13 @@ uint16_t WriteAttempt(ZevRequest *pRequest, int *piOwed) {
         return ZEV_LINE_FAILURE;
     }
     const uint16_t wResult = CheckRecv(pRequest, kAckLen);
-    if (wResult != ZEV_OK && wResult != ZEV_REFUSED) err(kLogTrace, "ROVOD> DoWrite() Check reply error");
-    return wResult;
+    if (wResult != ZEV_OK && wResult != ZEV_REFUSED) {
+        err(kLogTrace, "ROVOD> DoWrite() Check reply error");
+        return wResult;
+    }
+    if (ReplyStandsAlone(pContext)) return wResult;
+    err(kLogTrace, "ROVOD> DoWrite() Read reply error");
+    return ZEV_LINE_FAILURE;
 }
 
 uint16_t WriteParameter(ZevRequest *pRequest) {

@@ -13,9 +13,11 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "base/context.h"
 #include "instance.h"
 #include "sim_faults.h"
 #include "sim_plant.h"
@@ -68,19 +70,25 @@ constexpr std::array<Kind, 12> kKinds{{
     {"cut", 1, 2},
 }};
 constexpr int kNoFault = -1;
+constexpr int kDup = 3;
+static_assert(std::string_view(kKinds[kDup].rule) == "dup");
 
 struct Expected {
     uint32_t result;
     uint32_t attempts;
 };
 
-Expected ExpectedOf(const std::vector<int> &plan, uint32_t uFirst, bool bWrite) {
+// After a wait for late replies the line is in doubt: a good reply with a
+// second copy right behind it is taken for a controller answering earlier
+// requests, and the attempt fails.
+Expected ExpectedOf(const std::vector<int> &plan, uint32_t uFirst, bool bWrite, bool bDoubt) {
     Expected e{0, 0};
     for (uint32_t k = 0; k < 3; ++k) {
         const uint32_t n = uFirst + k;
         const int kind = n < plan.size() ? plan[n] : kNoFault;
         e.attempts = k + 1;
         e.result = kind == kNoFault ? kPass : bWrite ? kKinds[kind].writeResult : kKinds[kind].readResult;
+        if (bDoubt && kind == kDup) e.result = 2;
         if (e.result == kPass || (bWrite && e.result == 3)) break;
     }
     return e;
@@ -98,12 +106,13 @@ struct Counts {
 };
 
 TEST(Soak, FaultyRepliesNeverReachTheHostAsValues) {
+    const uint32_t uSeed = kSeed;
     testhost::Reset();
     reltest::ScratchDir dir{};
     ASSERT_TRUE(reltest::EnterScratchDir(&dir));
 
     // The plan: request n gets kinds[plan[n]] or nothing.
-    std::mt19937 rng(kSeed);
+    std::mt19937 rng(uSeed);
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     std::uniform_int_distribution<int> pick(0, static_cast<int>(kKinds.size()) - 1);
     std::vector<int> plan(kPlannedRequests + 3, kNoFault);
@@ -128,7 +137,7 @@ TEST(Soak, FaultyRepliesNeverReachTheHostAsValues) {
     sim::PlantConfig config;
     config.plcs = {kPlc};
     config.bLive = false;
-    config.seed = kSeed;
+    config.seed = uSeed;
     sim::InitPlant(&plant, config);
     std::array<uint16_t, 256> &words = plant.controllers[kPlc].words;
     for (int e = 0; e < kElements + kBlock; ++e)
@@ -160,6 +169,9 @@ TEST(Soak, FaultyRepliesNeverReachTheHostAsValues) {
         const bool bBlock = !bWrite && iReads % 4 == 3;
         const auto bElement = static_cast<uint8_t>(kFirstElement + element(rng));
         const uint32_t uFirst = served.load(std::memory_order_acquire) + 1;
+        // Replies owed by the call before, or the doubt they leave.
+        const bool bDoubt =
+            reinterpret_cast<const zev::DriverContext *>(instance.block.data())->bLateBytes != 0;
         const float fWritten = static_cast<float>(0.025 * mantissa(rng));
         uint32_t rc = 0;
         if (bWrite) {
@@ -182,7 +194,7 @@ TEST(Soak, FaultyRepliesNeverReachTheHostAsValues) {
         counts.iAttempts += static_cast<int>(uAttempts);
         for (uint32_t n = uFirst; n < uFirst + uAttempts && n < plan.size(); ++n)
             if (plan[n] != kNoFault) ++counts.injected[plan[n]];
-        const Expected e = ExpectedOf(plan, uFirst, bWrite);
+        const Expected e = ExpectedOf(plan, uFirst, bWrite, bDoubt);
         if (rc != e.result && counts.iWrongResults++ < 5)
             ADD_FAILURE() << "request " << uFirst << ": result " << rc << ", expected " << e.result << "\n"
                           << testhost::Dump();
@@ -209,7 +221,7 @@ TEST(Soak, FaultyRepliesNeverReachTheHostAsValues) {
     reltest::LeaveScratchDir(&dir);
 
     std::printf("soak: %d reads, %d writes, %d requests in %.1f s (seed %u)\n", iReads, iWrites,
-                counts.iAttempts, static_cast<double>(llElapsed) / 1000.0, kSeed);
+                counts.iAttempts, static_cast<double>(llElapsed) / 1000.0, uSeed);
     std::printf("  faults injected:");
     for (size_t k = 0; k < kKinds.size(); ++k) std::printf(" %s %d", kKinds[k].rule, counts.injected[k]);
     std::printf("\n  read results:");
