@@ -7,9 +7,10 @@
 //     measured turnaround per request (bar: at most 1.15 x);
 //   - sparse (A gates every 3rd element, every 10th): blocks never slower
 //     than one request per gate;
-//   - one of three controllers silent: the refresh period of the answering
-//     controllers' gates against all three answering (bar: at most 1.2 x),
-//     and a write to an answering controller from `set` to `result`;
+//   - one of three controllers silent, probed at the default retry (10 s):
+//     the refresh period of the answering controllers' gates against all
+//     three answering (bar: at most 1.2 x), and a write to an answering
+//     controller from `set` to `result`, over three probes;
 //   - rovod poll over the dense set, with and without blocks.
 #include <signal.h>
 
@@ -29,6 +30,10 @@ using nlohmann::json;
 
 constexpr int kRunMs = 6000;
 constexpr int kSkipMs = 1500;  // start-up (and the silent controller's first attempts) left out
+// Writes through a run with a silent controller: spread over three of its
+// probes at the default retry of 10 s.
+constexpr int kWrites = 64;
+constexpr int kWriteSpacingMs = 500;
 constexpr double kDenseBar = 0.25, kBoundBar = 1.15, kSilentBar = 1.2;
 
 struct GateSpec {
@@ -70,7 +75,7 @@ bool RunGateway(const std::string &dir, const gwtest::Broker &broker, const gwte
     std::string yaml = "broker: {host: 127.0.0.1, port: " + std::to_string(broker.port) +
                        ", client_id: plan, prefix: " + name +
                        "}\ndiagnostics_s: 2\nlines:\n  - name: l\n    port: " + sim.link +
-                       "\n    baud: 9600\n    interval_ms: 0\n    silent_retry_ms: 2000\n    optimize: " +
+                       "\n    baud: 9600\n    interval_ms: 0\n    optimize: " +
                        (bBlocks ? "blocks" : "none") + "\n    gates:\n";
     for (const GateSpec &g : gates)
         yaml += "      - {address: " + g.address + (g.bWatch ? ", publish: cycle" : "") +
@@ -84,12 +89,12 @@ bool RunGateway(const std::string &dir, const gwtest::Broker &broker, const gwte
     std::vector<int64_t> sentUs;
     if (bWrites) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kSkipMs));
-        for (int i = 0; i < 25; ++i) {
+        for (int i = 0; i < kWrites; ++i) {
             sentUs.push_back(gwtest::WallUs());
             gwtest::Publish(broker.port, name + "/l/01A0020/set", std::to_string(10 + i % 50));
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            std::this_thread::sleep_for(std::chrono::milliseconds(kWriteSpacingMs));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(kRunMs));
     }
