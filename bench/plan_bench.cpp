@@ -72,11 +72,12 @@ bool RunGateway(const std::string &dir, const gwtest::Broker &broker, const gwte
                 const std::vector<GateSpec> &gates, bool bBlocks, bool bWrites, GwRun *pRun) {
     static int serial = 0;
     const std::string name = "run" + std::to_string(++serial);
-    std::string yaml = "broker: {host: 127.0.0.1, port: " + std::to_string(broker.port) +
-                       ", client_id: plan, prefix: " + name +
-                       "}\ndiagnostics_s: 2\nlines:\n  - name: l\n    port: " + sim.link +
-                       "\n    baud: 9600\n    interval_ms: 0\n    optimize: " +
-                       (bBlocks ? "blocks" : "none") + "\n    gates:\n";
+    std::string yaml =
+        "broker: {host: 127.0.0.1, port: " + std::to_string(broker.port) +
+        ", client_id: plan, prefix: " + name +
+        "}\ndiagnostics_s: 2\nlines:\n  - name: l\n    port: " + sim.link +
+        "\n    baud: 9600\n    interval_ms: 0\n    optimize: " + (bBlocks ? "blocks" : "none") +
+        "\n    gates:\n";
     for (const GateSpec &g : gates)
         yaml += "      - {address: " + g.address + (g.bWatch ? ", publish: cycle" : "") +
                 (g.bWritable ? ", writable: true" : "") + "}\n";
