@@ -199,8 +199,9 @@ TEST(Soak, FaultyRepliesNeverReachTheHostAsValues) {
             ADD_FAILURE() << "request " << uFirst << ": result " << rc << ", expected " << e.result << "\n"
                           << testhost::Dump();
         if (uAttempts != e.attempts && counts.iWrongAttempts++ < 5)
-            ADD_FAILURE() << "request " << uFirst << ": " << uAttempts << " attempts, expected "
-                          << e.attempts;
+            ADD_FAILURE() << "request " << uFirst << ": " << uAttempts << " attempts, expected " << e.attempts
+                          << (bDoubt ? " (in doubt)" : "") << "\n"
+                          << testhost::Dump();
         if (rc == 0 && bWrite && !SameValue(fWritten, words[bElement])) ++counts.iFalseSuccesses;
         if (rc == 0 && !bWrite) {
             const int n = bBlock ? kBlock : 1;
