@@ -405,8 +405,36 @@ int PrintPlan(const Options &options, Reader *reader) {
     }
     const std::vector<PlannedRead> plan =
         Plan(reader->plan, all, reader->model, reader->bBlocks, reader->alone);
-    std::printf("plan (optimize: %s), %u baud\n%s", options.optimize.c_str(), options.port.baud,
-                DescribePlan(plan, reader->plan, names, reader->model).c_str());
+    if (!options.bJson) {
+        std::printf("plan (optimize: %s), %u baud\n%s", options.optimize.c_str(), options.port.baud,
+                    DescribePlan(plan, reader->plan, names, reader->model).c_str());
+        return 0;
+    }
+    const auto totals = [&](const std::vector<PlannedRead> &reads) {
+        const PlanTotals t = Totals(reads, reader->model);
+        return nlohmann::json{{"requests", t.requests}, {"chars", t.chars}, {"ms", t.ms}};
+    };
+    nlohmann::json requests = nlohmann::json::array();
+    for (const PlannedRead &r : plan) {
+        if (RequestChars(r) == 0) continue;
+        nlohmann::json gates = nlohmann::json::array();
+        for (size_t g : r.gates) gates.push_back(names[g]);
+        requests.push_back({{"controller", r.plc},
+                            {"memory", std::string(1, r.mem)},
+                            {"first", r.first},
+                            {"count", r.count},
+                            {"block", r.bBlock},
+                            {"request_chars", RequestChars(r)},
+                            {"reply_chars", ReplyChars(r)},
+                            {"ms", RequestMs(r, reader->model)},
+                            {"gates", gates}});
+    }
+    const nlohmann::json out{{"optimize", options.optimize},
+                             {"baud", options.port.baud},
+                             {"requests", requests},
+                             {"per_cycle", totals(plan)},
+                             {"one_request_per_gate", totals(PlanSingles(reader->plan, all))}};
+    std::printf("%s\n", out.dump().c_str());
     return 0;
 }
 
