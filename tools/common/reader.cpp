@@ -8,7 +8,7 @@
 
 namespace rovod {
 
-using SteadyClock = std::chrono::steady_clock;
+using SteadyClock = HostClock;
 
 int64_t WallNowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(

@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "host.h"
 #include "plan.h"
 
 namespace rovod {
 
-using SteadyTime = std::chrono::steady_clock::time_point;
+using SteadyTime = HostClock::time_point;
 
 // What became of one gate: read now (bRead), or marked by its controller's
 // silence without a read.
