@@ -4,8 +4,6 @@
 // done is in its memory, and each call's result and number of attempts are
 // what its faults call for.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <array>
 #include <atomic>
@@ -154,15 +152,7 @@ TEST(Soak, FaultyRepliesNeverReachTheHostAsValues) {
     std::atomic<uint32_t> served{0};
     std::atomic<bool> stop{false};
     options.pServed = &served;
-    std::thread simulator([&] {
-        // A controller never waits for a processor: where the process may
-        // (as root), the simulator's thread goes before the other tests', so
-        // that its replies keep the plan's timing on a loaded machine.
-        sched_param param{};
-        param.sched_priority = 1;
-        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-        sim::Serve(&line, &plant, options, &stop, &error);
-    });
+    std::thread simulator([&] { sim::Serve(&line, &plant, options, &stop, &error); });
 
     Instance instance{};
     ASSERT_EQ(reltest::ColdStartOn(&instance, line.name.c_str(), kTimeout10ms), 0u) << testhost::Dump();
