@@ -135,8 +135,8 @@ std::string StatusText(bool bOnline) { return bOnline ? "online" : "offline"; }
 // What the publisher sends of one line: its status, and each gate whose
 // value, result or (published every cycle) attempt is new, a sample; everything
 // when bAll (just connected). *pPasses gets the line's passes.
-void CollectLine(const GatewayConfig &c, Line *line, bool bAll, int valueQos, std::vector<Message> *pOut,
-                 uint64_t *pPasses) {
+void CollectLine(const GatewayConfig &c, Line *line, bool bAll, int valueQos, bool bSamples,
+                 std::vector<Message> *pOut, uint64_t *pPasses) {
     const std::string base = LineTopic(c, line->config);
     const size_t n = line->config.gates.size();
     line->sentAttempts.resize(n, 0);
@@ -161,7 +161,8 @@ void CollectLine(const GatewayConfig &c, Line *line, bool bAll, int valueQos, st
                           (g.publish == Publish::kCycle && v.attempts != line->sentAttempts[i]);
         if (v.attempts == 0 || !(bAll || bNew)) continue;
         const std::string topic = base + "/" + g.name;
-        pOut->push_back({topic, ValuePayload(g, v), valueQos, true, true, bNew ? topic + "/history" : ""});
+        pOut->push_back(
+            {topic, ValuePayload(g, v), valueQos, true, true, bNew && bSamples ? topic + "/history" : ""});
         line->sentAttempts[i] = v.attempts;
         line->sentChanges[i] = v.changes;
     }
@@ -225,7 +226,7 @@ void PublisherLoop(Mqtt *m) {
                                 out.push_back(DiscoveryMessage(c, line->config, gate, i));
             }
             for (const auto &line : gw->lines) {
-                CollectLine(c, line.get(), bAll, qos, &out, &passes);
+                CollectLine(c, line.get(), bAll, qos, m->bStore, &out, &passes);
                 if (bDiagnostics && bConnected) Diagnostics(c, line.get(), &out);
             }
             if (bDiagnostics && bConnected && m->bStore) out.push_back(StoreDiagnostics(m, c.broker.prefix));
