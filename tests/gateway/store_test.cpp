@@ -92,8 +92,19 @@ TEST(GatewayStore, DeliversEverySampleMadeWhileTheBrokerWasAway) {
     Rig rig;
     StartWithStore(&rig, "gw_store");
     ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    // The store's count of samples written, from its next report.
+    const auto stored = [&] {
+        const size_t reports = gwtest::CountOf(&rig.sub, "plant/store");
+        WaitFor(
+            &rig.sub, [&] { return gwtest::CountHeld(rig.sub, "plant/store") > reports; }, 2000);
+        return Field(Last(&rig.sub, "plant/store"), "stored");
+    };
+    const json storedBefore = stored();
+    ASSERT_TRUE(storedBefore.is_number()) << Log(rig);
     gwtest::Subscriber hist;
     Historian(&rig, &hist);
+    // With the broker up nothing goes to the disk.
+    EXPECT_EQ(stored(), storedBefore);
     const int64_t away = gwtest::WallUs();
     const int64_t reconnectMs = BrokerAway(&rig, 10000);
     const int64_t back = gwtest::WallUs();
