@@ -85,6 +85,8 @@ installed_gateway() {
   grep -q '^rovod/boiler/setpoint/set ' <<<"$out" || { echo "$out"; echo "FAIL --check shows no set topic"; exit 1; }
   grep -qx "ExecStart=${2:-$root}/bin/rovod-gateway --config /etc/rovod/gateway.yaml" "$unit" ||
     { cat "$unit"; echo "FAIL $unit does not start ${2:-$root}/bin/rovod-gateway"; exit 1; }
+  grep -q '^rovod/boiler/setpoint/history ' <<<"$out" || { echo "$out"; echo "FAIL the example has no store"; exit 1; }
+  grep -qx "StateDirectory=rovod-gateway" "$unit" || { cat "$unit"; echo "FAIL $unit has no state directory for the store"; exit 1; }
   echo "ok: $root/bin/rovod-gateway --check of the installed example; the unit starts ${2:-$root}/bin/rovod-gateway"
 }
 
@@ -121,7 +123,7 @@ echo "== Debian package: cpack -G DEB"
 (cd "$plain" && rm -f rovod_*.deb && cpack -G DEB >/dev/null 2>&1)
 deb=$(ls "$PWD/$plain"/rovod_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libmosquitto1 libyaml-cpp libmodbus5; do
+for lib in libmosquitto1 libyaml-cpp libmodbus5 libsqlite3; do
   grep -q "$lib" <<<"$depends" || { echo "Depends: $depends"; echo "FAIL the .deb does not depend on $lib"; exit 1; }
 done
 echo "ok: $(basename "$deb"), Depends: $depends"

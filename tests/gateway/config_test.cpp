@@ -96,6 +96,10 @@ TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
          "gw.yaml:13:18: controller 1 of gate 'sp' has no unit in units"},
         {WithModbus("    - line: boiler\n      units: {1: 1, 2: 1}\n      registers: []\n"),
          "gw.yaml:11:24: unit 1 is given twice (first at 11:18)"},
+        {"store: {max_mb: 8}\n" + WithGates(gate), "gw.yaml:1:8: store has no path"},
+        {"store: {path: s.db, max_mb: 0}\n" + WithGates(gate),
+         "gw.yaml:1:29: max_mb wants a whole number from 1 to 1048576, not '0'"},
+        {"store: {path: s.db, size: 8}\n" + WithGates(gate), "gw.yaml:1:21: unknown key 'size' in store"},
     };
     for (const auto &c : cases) {
         const Checked r = Check(dir, c.yaml);
@@ -110,7 +114,7 @@ TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
 TEST(GatewayConfig, CheckPrintsTheTopicsOfAGoodFile) {
     const std::string dir = gwtest::MakeScratch("gw_check");
     const Checked r =
-        Check(dir, "broker: {prefix: plant/hall1}\nhomeassistant: true\n" +
+        Check(dir, "broker: {prefix: plant/hall1}\nhomeassistant: true\nstore: {path: store.db}\n" +
                        WithGates("      - {address: 01A0010, name: sp, writable: true}\n"
                                  "      - {address: 0130000, name: block}\n") +
                        "modbus:\n  port: 1502\n  lines:\n    - {line: boiler, units: {1: 3}, registers: "
@@ -119,7 +123,8 @@ TEST(GatewayConfig, CheckPrintsTheTopicsOfAGoodFile) {
     for (const char *topic :
          {"plant/hall1/status ", "plant/hall1/boiler/status ", "plant/hall1/boiler/sp ",
           "plant/hall1/boiler/sp/set ", "plant/hall1/boiler/sp/result ", "plant/hall1/boiler/block ",
-          "plant/hall1/boiler/diagnostics ", "homeassistant/number/plant_hall1/boiler_sp/config "})
+          "plant/hall1/boiler/diagnostics ", "homeassistant/number/plant_hall1/boiler_sp/config ",
+          "plant/hall1/boiler/sp/history ", "plant/hall1/store "})
         EXPECT_NE(r.out.find(topic), std::string::npos) << topic << "\n" << r.out;
     EXPECT_NE(r.out.find("ok, 1 line, 2 gates"), std::string::npos) << r.out;
     for (const char *map :

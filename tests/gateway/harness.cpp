@@ -338,13 +338,15 @@ void OnSubscribe(mosquitto *, void *user, int, int, const int *) {
 
 }  // namespace
 
-bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const Login *pLogin) {
+bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const Login *pLogin,
+               const std::string &persistentId) {
     {
         std::lock_guard<std::mutex> lock(pSub->mutex);
         pSub->bSubscribed = false;  // once more, after an Unsubscribe
     }
     mosquitto_lib_init();
-    pSub->mosq = mosquitto_new(nullptr, true, pSub);
+    pSub->mosq = persistentId.empty() ? mosquitto_new(nullptr, true, pSub)
+                                      : mosquitto_new(persistentId.c_str(), false, pSub);
     mosquitto_message_callback_set(pSub->mosq, OnMessage);
     mosquitto_subscribe_callback_set(pSub->mosq, OnSubscribe);
     if (pLogin != nullptr) {

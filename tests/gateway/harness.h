@@ -105,8 +105,11 @@ struct Login {
     std::string user, password, caFile;
 };
 // Connects to the broker and subscribes to the filter; false when the
-// broker does not answer within 3 s.
-bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const Login *pLogin = nullptr);
+// broker does not answer within 3 s. With a client id the session is
+// persistent (clean session off): the broker keeps the subscription and
+// queues what arrives while the subscriber is away; it reconnects by itself.
+bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const Login *pLogin = nullptr,
+               const std::string &persistentId = "");
 void Unsubscribe(Subscriber *pSub);
 // Waits until the check (called with the mutex held) holds; false after
 // timeoutMs.

@@ -53,6 +53,7 @@ struct Rig {
     std::string modbus;  // the modbus section's lines (its port is modbusPort)
     uint16_t modbusPort = 0;
     bool bPersistentBroker = false;  // keeps retained messages across a restart
+    std::string top;                 // more top-level keys
     ~Rig();
 };
 
@@ -60,7 +61,7 @@ inline std::string ConfigText(const Rig &rig, const std::string &extraA = "") {
     const std::string modbus =
         rig.modbus.empty() ? "" : "modbus:\n  port: " + std::to_string(rig.modbusPort) + "\n" + rig.modbus;
     return "broker: {host: 127.0.0.1, port: " + std::to_string(rig.broker.port) +
-           ", client_id: gwtest, prefix: plant}\n"
+           ", client_id: gwtest, prefix: plant}\n" + rig.top +
            "diagnostics_s: 1\nhomeassistant: true\nlines:\n"
            "  - name: a\n    port: ./a.link\n    interval_ms: 100\n    reply_timeout_ms: 100\n" +
            kGatesA + extraA +

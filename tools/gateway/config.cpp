@@ -447,6 +447,15 @@ void ReadModbus(const Reader &r, const YAML::Node &node, const std::vector<LineC
     }
 }
 
+void ReadStore(const Reader &r, const YAML::Node &node, GatewayConfig *c) {
+    if (!CheckKeys(r, node, "store", {"path", "max_mb"})) return;
+    if (GetString(r, node, "path", &c->storePath))
+        c->storePath = Absolute(r, c->storePath);
+    else if (!node["path"])
+        Error(r, node, "store has no path");
+    GetNumber(r, node, "max_mb", 1, 1048576, &c->storeMaxMb);
+}
+
 }  // namespace
 
 bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *pConfig,
@@ -471,8 +480,8 @@ bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *
     GatewayConfig config;
     config.path = path;
     if (!CheckKeys(r, root, "the file",
-                   {"broker", "homeassistant", "discovery_prefix", "diagnostics_s", "interval_ms", "lines",
-                    "modbus"}))
+                   {"broker", "homeassistant", "discovery_prefix", "diagnostics_s", "interval_ms", "store",
+                    "lines", "modbus"}))
         return false;
     if (const YAML::Node broker = root["broker"]) ReadBroker(r, broker, &config.broker);
     if (config.broker.clientId.empty()) {
@@ -484,6 +493,7 @@ bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *
     if (GetString(r, root, "discovery_prefix", &config.discoveryPrefix))
         CheckTopicLevel(r, root["discovery_prefix"], "discovery_prefix", config.discoveryPrefix);
     GetNumber(r, root, "diagnostics_s", 1, 3600, &config.diagnosticsS);
+    if (const YAML::Node store = root["store"]) ReadStore(r, store, &config);
     uint32_t interval = 1000;
     GetNumber(r, root, "interval_ms", 0, 86400000, &interval);
     const YAML::Node lines = root["lines"];
@@ -514,83 +524,6 @@ bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *
     if (!pErrors->empty()) return false;
     *pConfig = config;
     return true;
-}
-
-namespace {
-
-std::string Interval(const LineConfig &line, const GateConfig &gate) {
-    const uint32_t ms = gate.intervalMs ? gate.intervalMs : line.intervalMs;
-    return "every " + std::to_string(ms) + " ms";
-}
-
-}  // namespace
-
-std::vector<Topic> Topics(const GatewayConfig &config) {
-    const std::string &p = config.broker.prefix;
-    std::vector<Topic> topics;
-    topics.push_back({p + "/status", "gateway availability: online, offline (retained; the last will)"});
-    for (const LineConfig &line : config.lines) {
-        const std::string base = p + "/" + line.name;
-        topics.push_back({base + "/status", "line availability on " + line.port + " (retained)"});
-        topics.push_back({base + "/diagnostics",
-                          "cycle time, reads, requests, busy share, failures, retries, "
-                          "writes, silent controllers every " +
-                              std::to_string(config.diagnosticsS) + " s"});
-        for (const int plc : LineControllers(line))
-            topics.push_back(
-                {base + "/controller/" + std::to_string(plc) + "/status",
-                 "controller " + std::to_string(plc) + " availability: online, offline (retained)"});
-        for (const GateConfig &gate : line.gates) {
-            topics.push_back(
-                {base + "/" + gate.name,
-                 gate.address + (gate.bBlock ? " block of " + std::to_string(gate.count) : "") +
-                     " (retained), " + Interval(line, gate) +
-                     (gate.publish == Publish::kCycle ? ", published every read" : ", published on change")});
-            if (gate.bWritable) {
-                topics.push_back(
-                    {base + "/" + gate.name + "/set", "writes " + gate.address + " (subscribed)"});
-                topics.push_back({base + "/" + gate.name + "/result", "the outcome of each write"});
-            }
-        }
-    }
-    if (config.bHomeAssistant) {
-        for (const LineConfig &line : config.lines)
-            for (const GateConfig &gate : line.gates)
-                for (const int32_t i : DiscoveryElements(gate))
-                    topics.push_back(
-                        {DiscoveryTopic(config, line, gate, i),
-                         i < 0 ? "Home Assistant discovery (retained)"
-                               : "Home Assistant discovery of element " + std::to_string(i) + " (retained)"});
-    }
-    return topics;
-}
-
-std::vector<int> LineControllers(const LineConfig &line) {
-    std::set<int> plcs;
-    for (const GateConfig &gate : line.gates)
-        if (PlcOf(gate) != 255) plcs.insert(PlcOf(gate));
-    return {plcs.begin(), plcs.end()};
-}
-
-std::string DiscoveryId(const std::string &text) {
-    std::string id;
-    for (char ch : text) id += std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' ? ch : '_';
-    return id;
-}
-
-std::vector<int32_t> DiscoveryElements(const GateConfig &gate) {
-    if (!gate.bBlock) return {-1};
-    std::vector<int32_t> elements;
-    for (int32_t i = 0; i < gate.count; ++i) elements.push_back(i);
-    return elements;
-}
-
-std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate,
-                           int32_t element) {
-    const std::string object =
-        line.name + "_" + gate.name + (element < 0 ? "" : "_" + std::to_string(element));
-    return config.discoveryPrefix + "/" + (gate.bWritable ? "number" : "sensor") + "/" +
-           DiscoveryId(config.broker.prefix) + "/" + DiscoveryId(object) + "/config";
 }
 
 }  // namespace gateway

@@ -86,6 +86,9 @@ struct GatewayConfig {
     bool bHomeAssistant = false;
     std::string discoveryPrefix = "homeassistant";
     uint32_t diagnosticsS = 10;
+    // Samples the broker has not taken are kept here ("": no store).
+    std::string storePath;
+    uint32_t storeMaxMb = 64;
     std::vector<LineConfig> lines;
     ModbusConfig modbus;
 };

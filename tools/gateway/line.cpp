@@ -358,6 +358,14 @@ void Run(Line *line) {
             line->turnaroundMs = p.reader.model.turnaroundMs;
         }
         if (!bLost) bLost = ServeWrites(&p);
+        // The cycle's samples are complete: the publisher may commit them.
+        if (bAnyRead) {
+            {
+                std::lock_guard<PiMutex> lock(line->mutex);
+                ++line->passes;
+            }
+            Notify(line->pNotify);
+        }
         if (bLost) {
             rovod::ClosePort(&line->session);
             p.bOpen = false;

@@ -122,6 +122,7 @@ struct Line {
     std::map<int, bool> controllers;     // by address: answering, once decided
     std::map<int, double> turnaroundMs;  // by address, as the reader measures it
     uint64_t controllerChanges = 0;
+    uint64_t passes = 0;  // passes over the due gates (a poll cycle each)
     LineCounters counters;
 
     // The publisher's own: what it has sent of the status and of each gate.

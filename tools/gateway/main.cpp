@@ -108,7 +108,8 @@ bool SameServer(const ModbusConfig &a, const ModbusConfig &b) {
 
 bool SameBroker(const GatewayConfig &a, const GatewayConfig &b) {
     return a.broker == b.broker && a.bHomeAssistant == b.bHomeAssistant &&
-           a.discoveryPrefix == b.discoveryPrefix;
+           a.discoveryPrefix == b.discoveryPrefix && a.storePath == b.storePath &&
+           a.storeMaxMb == b.storeMaxMb;
 }
 
 // SIGHUP: the file read again. A bad one changes nothing; a good one keeps

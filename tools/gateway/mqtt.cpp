@@ -133,14 +133,16 @@ Message DiscoveryMessage(const GatewayConfig &c, const LineConfig &line, const G
 std::string StatusText(bool bOnline) { return bOnline ? "online" : "offline"; }
 
 // What the publisher sends of one line: its status, and each gate whose
-// value, result or (published every cycle) attempt is new; everything when
-// bAll (just connected).
-void CollectLine(const GatewayConfig &c, Line *line, bool bAll, std::vector<Message> *pOut) {
+// value, result or (published every cycle) attempt is new, a sample; everything
+// when bAll (just connected). *pPasses gets the line's passes.
+void CollectLine(const GatewayConfig &c, Line *line, bool bAll, int valueQos, bool bSamples,
+                 std::vector<Message> *pOut, uint64_t *pPasses) {
     const std::string base = LineTopic(c, line->config);
     const size_t n = line->config.gates.size();
     line->sentAttempts.resize(n, 0);
     line->sentChanges.resize(n, 0);
     std::lock_guard<PiMutex> lock(line->mutex);
+    *pPasses += line->passes;
     // A line tells its status once its first attempt has decided it.
     if (line->statusChanges != 0 && (bAll || line->statusChanges != line->sentStatus)) {
         pOut->push_back({base + "/status", StatusText(line->bOnline), 1, true});
@@ -158,7 +160,9 @@ void CollectLine(const GatewayConfig &c, Line *line, bool bAll, std::vector<Mess
         const bool bNew = v.changes != line->sentChanges[i] ||
                           (g.publish == Publish::kCycle && v.attempts != line->sentAttempts[i]);
         if (v.attempts == 0 || !(bAll || bNew)) continue;
-        pOut->push_back({base + "/" + g.name, ValuePayload(g, v), c.broker.qos, true, true});
+        const std::string topic = base + "/" + g.name;
+        pOut->push_back(
+            {topic, ValuePayload(g, v), valueQos, true, true, bNew && bSamples ? topic + "/history" : ""});
         line->sentAttempts[i] = v.attempts;
         line->sentChanges[i] = v.changes;
     }
@@ -187,7 +191,7 @@ void PublisherLoop(Mqtt *m) {
     for (;;) {
         {
             std::unique_lock<PiMutex> lock(gw->notify.mutex);
-            gw->notify.cv.wait_until(lock, nextDiagnostics, [&] {
+            gw->notify.cv.wait_until(lock, std::min(nextDiagnostics, ForwardDeadline(*m)), [&] {
                 return gw->notify.generation != seen || m->bStopPublishing.load();
             });
             seen = gw->notify.generation;
@@ -201,13 +205,18 @@ void PublisherLoop(Mqtt *m) {
             for (Message &message : m->outbox) out.push_back(std::move(message));
             m->outbox.clear();
         }
-        if (!m->bConnected.load()) continue;  // all of it goes out again on connecting
+        // Away from the broker the lines' news is collected all the same: the
+        // samples go into the store, the rest out again on connecting.
+        const bool bConnected = m->bConnected.load();
         const uint64_t connects = m->connects.load();
-        const bool bAll = connects != connectsSeen;
-        connectsSeen = connects;
+        const bool bAll = bConnected && connects != connectsSeen;
+        if (bConnected) connectsSeen = connects;
+        uint64_t passes = 0;
         {
             std::lock_guard<std::mutex> lock(gw->linesMutex);
             const GatewayConfig &c = gw->config;
+            // A sample is kept until the broker acknowledges it.
+            const int qos = m->bStore ? std::max(1, c.broker.qos) : c.broker.qos;
             if (bAll) {
                 out.push_back({c.broker.prefix + "/status", "online", 1, true});
                 if (c.bHomeAssistant)
@@ -217,16 +226,18 @@ void PublisherLoop(Mqtt *m) {
                                 out.push_back(DiscoveryMessage(c, line->config, gate, i));
             }
             for (const auto &line : gw->lines) {
-                CollectLine(c, line.get(), bAll, &out);
-                if (bDiagnostics) Diagnostics(c, line.get(), &out);
+                CollectLine(c, line.get(), bAll, qos, m->bStore, &out, &passes);
+                if (bDiagnostics && bConnected) Diagnostics(c, line.get(), &out);
             }
+            if (bDiagnostics && bConnected && m->bStore) out.push_back(StoreDiagnostics(m, c.broker.prefix));
         }
         uint64_t values = 0;
         for (const Message &message : out) {
-            Send(m, message);
+            if (!Send(m, message)) continue;
             if (message.bValue) ++values;
         }
         m->valuesPublished += values;
+        Forward(m, bConnected, bAll, passes);
     }
 }
 
@@ -254,19 +265,37 @@ void OnConnect(mosquitto *mosq, void *user, int rc) {
 
 void OnDisconnect(mosquitto *, void *user, int) {
     Mqtt *m = static_cast<Mqtt *>(user);
-    m->bConnected.store(false);
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        ConnectionLost(m);
+    }
+    Notify(&m->gw->notify);
 }
 
 void OnPublish(mosquitto *, void *user, int mid) {
     Mqtt *m = static_cast<Mqtt *>(user);
+    bool bReplayed = false;
     {
         std::lock_guard<std::mutex> lock(m->mutex);
         m->unacked.erase(mid);
+        const auto found = m->flying.find(mid);
+        if (found != m->flying.end()) {
+            // A stored sample leaves the store now; a live one was never in it.
+            if (found->second.seq != 0) {
+                m->acked.push_back(found->second.seq);
+                --m->replaysFlying;
+                bReplayed = true;
+            }
+            m->flying.erase(found);
+        }
     }
     m->cv.notify_all();
+    if (bReplayed) Notify(&m->gw->notify);
 }
 
+// A write's result: a sample of its own.
 void Queue(Mqtt *m, Message message) {
+    message.sampleTopic = message.topic;
     {
         std::lock_guard<std::mutex> lock(m->mutex);
         m->outbox.push_back(std::move(message));
@@ -333,60 +362,144 @@ void WaitBackoff(Mqtt *m, milliseconds backoff) {
     m->cv.wait_for(lock, backoff, [m] { return m->bStopNetwork; });
 }
 
+// A client for one connection. A new one after every loss: libmosquitto
+// would send its queue of unacknowledged messages again after the
+// reconnect, old retained values after the new ones.
+mosquitto *MakeClient(Mqtt *m, std::string *pError) {
+    mosquitto *mosq = mosquitto_new(m->broker.clientId.c_str(), true, m);
+    if (mosq == nullptr) {
+        *pError = std::string("cannot make an MQTT client: ") + std::strerror(errno);
+        return nullptr;
+    }
+    mosquitto_threaded_set(mosq, true);
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    // The replay keeps its own small window; live values never queue behind it.
+    mosquitto_max_inflight_messages_set(mosq, 0);
+    const std::string will = m->broker.prefix + "/status";
+    mosquitto_will_set(mosq, will.c_str(), 7, "offline", 1, true);
+    if (!m->broker.user.empty())
+        mosquitto_username_pw_set(mosq, m->broker.user.c_str(),
+                                  m->broker.password.empty() ? nullptr : m->broker.password.c_str());
+    if (!m->broker.caFile.empty()) {
+        const int rc = mosquitto_tls_set(mosq, m->broker.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            *pError = "ca_file " + m->broker.caFile + ": " + mosquitto_strerror(rc);
+            mosquitto_destroy(mosq);
+            return nullptr;
+        }
+    }
+    mosquitto_connect_callback_set(mosq, OnConnect);
+    mosquitto_disconnect_callback_set(mosq, OnDisconnect);
+    mosquitto_publish_callback_set(mosq, OnPublish);
+    mosquitto_message_callback_set(mosq, OnMessage);
+    return mosq;
+}
+
+// Back quickly: every 0.5 s in the first minute of an outage (a broker
+// restarted, a network blip), then 1, 2, 4, ... up to 30 s.
+constexpr auto kQuickRetry = milliseconds(500);
+constexpr auto kQuickPhase = std::chrono::seconds(60);
+
+milliseconds NextWait(Clock::time_point lostAt, milliseconds *pBackoff) {
+    if (Clock::now() - lostAt < kQuickPhase) return kQuickRetry;
+    const milliseconds wait = *pBackoff;
+    *pBackoff = std::min(*pBackoff * 2, milliseconds(30000));
+    return wait;
+}
+
 void NetworkLoop(Mqtt *m) {
     auto backoff = milliseconds(1000);
-    bool bSocket = false, bEver = false;
-    Clock::time_point stopBy = Clock::time_point::max();
+    bool bSocket = false, bSaid = false;
+    Clock::time_point lostAt = Clock::now(), stopBy = Clock::time_point::max();
+    const auto retry = [&](const std::string &what) {
+        const milliseconds wait = NextWait(lostAt, &backoff);
+        if (wait != kQuickRetry)
+            Log("broker %s:%u: %s; next attempt in %lld s", m->broker.host.c_str(), m->broker.port,
+                what.c_str(), static_cast<long long>(wait.count() / 1000));
+        else if (!bSaid)
+            Log("broker %s:%u: %s; trying again every 0.5 s for a minute, then 1, 2, 4, ... 30 s apart",
+                m->broker.host.c_str(), m->broker.port, what.c_str());
+        bSaid = true;
+        WaitBackoff(m, wait);
+    };
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m->mutex);
             if (m->bStopNetwork && (!bSocket || Clock::now() > stopBy)) break;
             if (m->bStopNetwork && stopBy == Clock::time_point::max())
                 stopBy = Clock::now() + milliseconds(500);
-            if (m->bResetBackoff) backoff = milliseconds(1000);
+            if (m->bResetBackoff) {
+                backoff = milliseconds(1000);
+                bSaid = false;
+            }
             m->bResetBackoff = false;
         }
         if (!bSocket) {
-            const int rc = bEver ? mosquitto_reconnect(m->mosq)
-                                 : mosquitto_connect(m->mosq, m->broker.host.c_str(), m->broker.port,
-                                                     static_cast<int>(m->broker.keepAlive));
+            std::string error;
+            if (m->mosq == nullptr) {
+                mosquitto *mosq = MakeClient(m, &error);
+                std::lock_guard<std::mutex> lock(m->mutex);
+                m->mosq = mosq;
+            }
+            const int rc = m->mosq == nullptr
+                               ? MOSQ_ERR_NOMEM
+                               : mosquitto_connect(m->mosq, m->broker.host.c_str(), m->broker.port,
+                                                   static_cast<int>(m->broker.keepAlive));
             if (rc == MOSQ_ERR_SUCCESS) {
-                bSocket = bEver = true;
+                bSocket = true;
                 continue;
             }
-            Log("broker %s:%u: %s; next attempt in %lld s", m->broker.host.c_str(), m->broker.port,
-                rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc),
-                static_cast<long long>(backoff.count() / 1000));
-            WaitBackoff(m, backoff);
-            backoff = std::min(backoff * 2, milliseconds(30000));
+            if (error.empty()) error = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+            retry(error);
             continue;
         }
         const int rc = mosquitto_loop(m->mosq, 100, 1);
         if (rc == MOSQ_ERR_SUCCESS) continue;
         bSocket = false;
-        m->bConnected.store(false);
         {
             std::lock_guard<std::mutex> lock(m->mutex);
+            ConnectionLost(m);
             if (m->bStopNetwork) break;
+            mosquitto_destroy(m->mosq);
+            m->mosq = nullptr;
         }
-        Log("broker %s:%u lost (%s); next attempt in %lld s", m->broker.host.c_str(), m->broker.port,
-            mosquitto_strerror(rc), static_cast<long long>(backoff.count() / 1000));
-        WaitBackoff(m, backoff);
-        backoff = std::min(backoff * 2, milliseconds(30000));
+        Notify(&m->gw->notify);
+        lostAt = Clock::now();
+        bSaid = false;
+        retry(std::string("lost (") + mosquitto_strerror(rc) + ")");
     }
 }
 
 }  // namespace
 
-void Send(Mqtt *m, const Message &message) {
-    if (!m->bConnected.load()) return;
+bool Send(Mqtt *m, const Message &message) {
     int mid = 0;
-    // The lock keeps OnPublish from acknowledging a mid before it is recorded.
+    // The lock keeps OnPublish from acknowledging a mid before it is
+    // recorded, and the connection from breaking in between.
     std::lock_guard<std::mutex> lock(m->mutex);
-    const int rc =
-        mosquitto_publish(m->mosq, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
-                          message.payload.data(), message.qos, message.bRetain);
-    if (rc == MOSQ_ERR_SUCCESS && message.qos > 0) m->unacked.insert(mid);
+    const bool bSample = m->bStore && message.seq == 0 && !message.sampleTopic.empty();
+    const int rc = !m->bConnected.load() || m->mosq == nullptr
+                       ? MOSQ_ERR_NO_CONN
+                       : mosquitto_publish(m->mosq, &mid, message.topic.c_str(),
+                                           static_cast<int>(message.payload.size()), message.payload.data(),
+                                           message.qos, message.bRetain);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        if (bSample) m->unsent.push_back({0, message.sampleTopic, message.payload});
+        return false;
+    }
+    if (message.qos > 0) m->unacked.insert(mid);
+    if (message.qos > 0 && (bSample || message.seq != 0)) {
+        InFlight &f = m->flying[mid];
+        f.order = ++m->sendOrder;
+        f.seq = message.seq;
+        if (message.seq != 0) {
+            ++m->replaysFlying;
+        } else {
+            f.topic = message.sampleTopic;
+            f.payload = message.payload;
+        }
+    }
+    return true;
 }
 
 bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError) {
@@ -397,39 +510,16 @@ bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError) {
     m->bConnected.store(false);
     m->unacked.clear();
     mosquitto_lib_init();
-    m->mosq = mosquitto_new(m->broker.clientId.c_str(), true, m);
-    if (m->mosq == nullptr) {
-        *pError = std::string("cannot make an MQTT client: ") + std::strerror(errno);
-        return false;
-    }
-    mosquitto_threaded_set(m->mosq, true);
-    mosquitto_int_option(m->mosq, MOSQ_OPT_TCP_NODELAY, 1);
-    const std::string will = m->broker.prefix + "/status";
-    mosquitto_will_set(m->mosq, will.c_str(), 7, "offline", 1, true);
-    if (!m->broker.user.empty())
-        mosquitto_username_pw_set(m->mosq, m->broker.user.c_str(),
-                                  m->broker.password.empty() ? nullptr : m->broker.password.c_str());
-    if (!m->broker.caFile.empty()) {
-        const int rc =
-            mosquitto_tls_set(m->mosq, m->broker.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            *pError = "ca_file " + m->broker.caFile + ": " + mosquitto_strerror(rc);
-            mosquitto_destroy(m->mosq);
-            m->mosq = nullptr;
-            return false;
-        }
-    }
-    mosquitto_connect_callback_set(m->mosq, OnConnect);
-    mosquitto_disconnect_callback_set(m->mosq, OnDisconnect);
-    mosquitto_publish_callback_set(m->mosq, OnPublish);
-    mosquitto_message_callback_set(m->mosq, OnMessage);
+    m->mosq = MakeClient(m, pError);
+    if (m->mosq == nullptr) return false;
+    OpenForward(m);
     m->network = std::thread(NetworkLoop, m);
     m->publisher = std::thread(PublisherLoop, m);
     return true;
 }
 
 void StopMqtt(Mqtt *m) {
-    if (m->mosq == nullptr) return;
+    if (!m->publisher.joinable()) return;
     m->bStopPublishing.store(true);
     Notify(&m->gw->notify);
     if (m->publisher.joinable()) m->publisher.join();
@@ -449,12 +539,16 @@ void StopMqtt(Mqtt *m) {
         std::lock_guard<std::mutex> lock(m->mutex);
         m->bStopNetwork = true;
     }
-    mosquitto_disconnect(m->mosq);
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        if (m->mosq != nullptr) mosquitto_disconnect(m->mosq);
+    }
     m->cv.notify_all();
     if (m->network.joinable()) m->network.join();
-    mosquitto_destroy(m->mosq);
+    if (m->mosq != nullptr) mosquitto_destroy(m->mosq);
     m->mosq = nullptr;
     m->bConnected.store(false);
+    CloseForward(m);
     mosquitto_lib_cleanup();
 }
 

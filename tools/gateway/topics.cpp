@@ -1,0 +1,99 @@
+// The topics a configuration publishes and subscribes to, and the Home
+// Assistant discovery names.
+#include <set>
+
+#include "config.h"
+
+namespace gateway {
+
+namespace {
+
+std::string Interval(const LineConfig &line, const GateConfig &gate) {
+    const uint32_t ms = gate.intervalMs ? gate.intervalMs : line.intervalMs;
+    return "every " + std::to_string(ms) + " ms";
+}
+
+}  // namespace
+
+std::vector<Topic> Topics(const GatewayConfig &config) {
+    const std::string &p = config.broker.prefix;
+    std::vector<Topic> topics;
+    topics.push_back({p + "/status", "gateway availability: online, offline (retained; the last will)"});
+    if (!config.storePath.empty()) {
+        std::string what = "the store ";
+        what += config.storePath;
+        what += " (max_mb " + std::to_string(config.storeMaxMb) + "): samples stored, replayed, dropped, ";
+        what += "its size every " + std::to_string(config.diagnosticsS) + " s";
+        topics.push_back({p + "/store", what});
+    }
+    for (const LineConfig &line : config.lines) {
+        const std::string base = p + "/" + line.name;
+        topics.push_back({base + "/status", "line availability on " + line.port + " (retained)"});
+        topics.push_back({base + "/diagnostics",
+                          "cycle time, reads, requests, busy share, failures, retries, "
+                          "writes, silent controllers every " +
+                              std::to_string(config.diagnosticsS) + " s"});
+        for (const int plc : LineControllers(line))
+            topics.push_back(
+                {base + "/controller/" + std::to_string(plc) + "/status",
+                 "controller " + std::to_string(plc) + " availability: online, offline (retained)"});
+        for (const GateConfig &gate : line.gates) {
+            topics.push_back(
+                {base + "/" + gate.name,
+                 gate.address + (gate.bBlock ? " block of " + std::to_string(gate.count) : "") +
+                     " (retained), " + Interval(line, gate) +
+                     (gate.publish == Publish::kCycle ? ", published every read" : ", published on change")});
+            if (!config.storePath.empty())
+                topics.push_back({base + "/" + gate.name + "/history",
+                                  "samples made while the broker was away, oldest first, after a reconnect"});
+            if (gate.bWritable) {
+                topics.push_back(
+                    {base + "/" + gate.name + "/set", "writes " + gate.address + " (subscribed)"});
+                topics.push_back({base + "/" + gate.name + "/result", "the outcome of each write"});
+            }
+        }
+    }
+    if (config.bHomeAssistant) {
+        for (const LineConfig &line : config.lines)
+            for (const GateConfig &gate : line.gates)
+                for (const int32_t i : DiscoveryElements(gate))
+                    topics.push_back(
+                        {DiscoveryTopic(config, line, gate, i),
+                         i < 0 ? "Home Assistant discovery (retained)"
+                               : "Home Assistant discovery of element " + std::to_string(i) + " (retained)"});
+    }
+    return topics;
+}
+
+std::vector<int> LineControllers(const LineConfig &line) {
+    std::set<int> plcs;
+    for (const GateConfig &gate : line.gates)
+        if (PlcOf(gate) != 255) plcs.insert(PlcOf(gate));
+    return {plcs.begin(), plcs.end()};
+}
+
+std::string DiscoveryId(const std::string &text) {
+    std::string id;
+    for (char ch : text) id += std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' ? ch : '_';
+    return id;
+}
+
+std::vector<int32_t> DiscoveryElements(const GateConfig &gate) {
+    if (!gate.bBlock) return {-1};
+    std::vector<int32_t> elements;
+    for (int32_t i = 0; i < gate.count; ++i) elements.push_back(i);
+    return elements;
+}
+
+std::string DiscoveryTopic(const GatewayConfig &config, const LineConfig &line, const GateConfig &gate,
+                           int32_t element) {
+    std::string object = line.name + "_" + gate.name;
+    if (element >= 0) {
+        object += '_';
+        object += std::to_string(element);
+    }
+    return config.discoveryPrefix + "/" + (gate.bWritable ? "number" : "sensor") + "/" +
+           DiscoveryId(config.broker.prefix) + "/" + DiscoveryId(object) + "/config";
+}
+
+}  // namespace gateway
