@@ -162,7 +162,7 @@ void CollectLine(const GatewayConfig &c, Line *line, bool bAll, int valueQos, bo
         if (v.attempts == 0 || !(bAll || bNew)) continue;
         const std::string topic = base + "/" + g.name;
         pOut->push_back(
-            {topic, ValuePayload(g, v), valueQos, true, true, bNew && bSamples ? topic + "/history" : ""});
+            {topic, ValuePayload(g, v), valueQos, true, true, bNew && bSamples ? "/history" : nullptr});
         line->sentAttempts[i] = v.attempts;
         line->sentChanges[i] = v.changes;
     }
@@ -295,7 +295,7 @@ void OnPublish(mosquitto *, void *user, int mid) {
 
 // A write's result: a sample of its own.
 void Queue(Mqtt *m, Message message) {
-    message.sampleTopic = message.topic;
+    message.sampleSuffix = "";
     {
         std::lock_guard<std::mutex> lock(m->mutex);
         m->outbox.push_back(std::move(message));
@@ -477,14 +477,14 @@ bool Send(Mqtt *m, const Message &message) {
     // The lock keeps OnPublish from acknowledging a mid before it is
     // recorded, and the connection from breaking in between.
     std::lock_guard<std::mutex> lock(m->mutex);
-    const bool bSample = m->bStore && message.seq == 0 && !message.sampleTopic.empty();
+    const bool bSample = m->bStore && message.seq == 0 && message.sampleSuffix != nullptr;
     const int rc = !m->bConnected.load() || m->mosq == nullptr
                        ? MOSQ_ERR_NO_CONN
                        : mosquitto_publish(m->mosq, &mid, message.topic.c_str(),
                                            static_cast<int>(message.payload.size()), message.payload.data(),
                                            message.qos, message.bRetain);
     if (rc != MOSQ_ERR_SUCCESS) {
-        if (bSample) m->unsent.push_back({0, message.sampleTopic, message.payload});
+        if (bSample) m->unsent.push_back({0, message.topic + message.sampleSuffix, message.payload});
         return false;
     }
     if (message.qos > 0) m->unacked.insert(mid);
@@ -495,7 +495,7 @@ bool Send(Mqtt *m, const Message &message) {
         if (message.seq != 0) {
             ++m->replaysFlying;
         } else {
-            f.topic = message.sampleTopic;
+            f.topic = message.topic + message.sampleSuffix;
             f.payload = message.payload;
         }
     }

@@ -30,9 +30,10 @@ struct Message {
     int qos = 1;
     bool bRetain = false;
     bool bValue = false;  // a gate's value (counted)
-    // A sample (a new value, a write's result): the topic it is replayed on
-    // when the broker does not acknowledge it. Empty for everything else.
-    std::string sampleTopic{};
+    // A sample (a new value, a write's result): what its topic gets for the
+    // replay when the broker does not acknowledge it ("/history", or "" for
+    // a write's result). nullptr for everything else.
+    const char *sampleSuffix = nullptr;
     int64_t seq = 0;  // a sample replayed from the store
 };
 

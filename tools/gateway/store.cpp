@@ -26,6 +26,18 @@ int64_t Single(sqlite3 *db, const char *sql) {
     return value;
 }
 
+// The first column of the first row as text; "" when there is none.
+std::string Text(sqlite3 *db, const char *sql) {
+    sqlite3_stmt *stmt = nullptr;
+    std::string value;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
+        const unsigned char *text = sqlite3_column_text(stmt, 0);
+        if (text != nullptr) value = reinterpret_cast<const char *>(text);
+    }
+    sqlite3_finalize(stmt);
+    return value;
+}
+
 void Release(Store *s) {
     for (sqlite3_stmt **stmt : {&s->insert, &s->next, &s->erase}) {
         sqlite3_finalize(*stmt);
@@ -47,25 +59,14 @@ bool Init(Store *s, std::string *pWhy) {
     };
     if (rc != SQLITE_OK) return fail("");
     sqlite3_busy_timeout(s->db, 1000);
-    sqlite3_stmt *mode = nullptr;
-    std::string journal;
-    if (sqlite3_prepare_v2(s->db, "PRAGMA journal_mode=WAL", -1, &mode, nullptr) == SQLITE_OK &&
-        sqlite3_step(mode) == SQLITE_ROW)
-        journal = reinterpret_cast<const char *>(sqlite3_column_text(mode, 0));
-    sqlite3_finalize(mode);
-    if (journal != "wal") return fail("no WAL: ");
+    if (Text(s->db, "PRAGMA journal_mode=WAL") != "wal") return fail("no WAL: ");
     if (!Exec(s->db, "PRAGMA synchronous=FULL; PRAGMA journal_size_limit=4194304;") ||
         !Exec(
             s->db,
             "CREATE TABLE IF NOT EXISTS samples(seq INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL, "
             "payload TEXT NOT NULL)"))
         return fail("");
-    sqlite3_stmt *check = nullptr;
-    std::string verdict;
-    if (sqlite3_prepare_v2(s->db, "PRAGMA quick_check(1)", -1, &check, nullptr) == SQLITE_OK &&
-        sqlite3_step(check) == SQLITE_ROW)
-        verdict = reinterpret_cast<const char *>(sqlite3_column_text(check, 0));
-    sqlite3_finalize(check);
+    const std::string verdict = Text(s->db, "PRAGMA quick_check(1)");
     if (verdict != "ok") return fail(verdict.empty() ? "" : verdict + ": ");
     if (sqlite3_prepare_v2(s->db, "INSERT INTO samples(topic, payload) VALUES(?, ?)", -1, &s->insert,
                            nullptr) != SQLITE_OK ||
