@@ -3,6 +3,7 @@
 // bound and a corrupt file; a command sent while the gateway is away.
 #include "store.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <thread>
@@ -221,6 +222,30 @@ TEST(GatewayStore, NeverCarriesOutASetSentWhileTheGatewayWasAway) {
     EXPECT_EQ(Count(gwtest::Slurp(rig.a.trace), "ACK: element 10"), 0u);
     EXPECT_EQ(Field(Last(&rig.sub, "plant/a/sp1"), "value"), 60.0);
     EXPECT_EQ(gwtest::CountOf(&rig.sub, "plant/a/sp1/result"), 0u);
+}
+
+// A full disk (here a file size limit on the gateway) loses samples, said
+// and counted; the lines and the live values go on.
+TEST(GatewayStore, FullDiskIsALoggedFaultAndTheLinesGoOn) {
+    Rig rig;
+    StartWithStore(&rig, "gw_store_full");
+    ASSERT_TRUE(AllOnline(&rig, 5000)) << Log(rig);
+    const rlim_t limit = std::filesystem::file_size(rig.log) + 4096;
+    const rlimit fsize{limit, limit};
+    ASSERT_EQ(prlimit(rig.gateway.pid, RLIMIT_FSIZE, &fsize, nullptr), 0);
+    BrokerAway(&rig, 3000);
+    const int64_t back = gwtest::WallUs();
+    EXPECT_TRUE(gwtest::WaitForText(rig.log, "cannot be written", 1000)) << Log(rig);
+    gwtest::Subscriber after;
+    ASSERT_TRUE(gwtest::Subscribe(&after, rig.broker.port, "plant/#"));
+    EXPECT_TRUE(WaitFor(
+        &after, [&] { return TimeOf(after.last["plant/b/ramp"]) > back; }, 3000))
+        << Log(rig);
+    EXPECT_TRUE(WaitFor(
+        &after, [&] { return Field(after.last["plant/store"], "dropped") > 0; }, 3000))
+        << Log(rig);
+    EXPECT_EQ(kill(rig.gateway.pid, 0), 0);
+    gwtest::Unsubscribe(&after);
 }
 
 // The bound: the oldest go first, counted; the rest stay in order.

@@ -244,6 +244,8 @@ int Main(int argc, char **argv) {
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A file size limit is a failing write for the store, as a full disk is.
+    signal(SIGXFSZ, SIG_IGN);
 
     for (const LineConfig &config : gw.config.lines) gw.lines.push_back(MakeLine(&gw, config));
     if (gw.config.modbus.bEnabled) gw.modbusMap = BuildModbusMap(gw.config);
