@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "mqtt.h"
 #include "rig.h"
 
 namespace {
@@ -246,6 +247,19 @@ TEST(GatewayStore, FullDiskIsALoggedFaultAndTheLinesGoOn) {
         << Log(rig);
     EXPECT_EQ(kill(rig.gateway.pid, 0), 0);
     gwtest::Unsubscribe(&after);
+}
+
+// The next attempt's wait: 0.5 s through the first minute, then from 1 s
+// doubling to 30 s.
+TEST(GatewayStore, ReconnectsQuicklyForAMinuteThenBacksOff) {
+    using std::chrono::seconds;
+    std::chrono::milliseconds backoff{1000};
+    const std::vector<std::pair<seconds, int64_t>> waits{
+        {seconds(0), 500},    {seconds(59), 500},   {seconds(60), 1000},
+        {seconds(61), 2000},  {seconds(63), 4000},  {seconds(67), 8000},
+        {seconds(75), 16000}, {seconds(91), 30000}, {seconds(121), 30000}};
+    for (const auto &[outage, ms] : waits)
+        EXPECT_EQ(gateway::ReconnectWait(outage, &backoff).count(), ms) << outage.count() << " s";
 }
 
 // The bound: the oldest go first, counted; the rest stay in order.

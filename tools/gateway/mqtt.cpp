@@ -395,24 +395,12 @@ mosquitto *MakeClient(Mqtt *m, std::string *pError) {
     return mosq;
 }
 
-// Back quickly: every 0.5 s in the first minute of an outage (a broker
-// restarted, a network blip), then 1, 2, 4, ... up to 30 s.
-constexpr auto kQuickRetry = milliseconds(500);
-constexpr auto kQuickPhase = std::chrono::seconds(60);
-
-milliseconds NextWait(Clock::time_point lostAt, milliseconds *pBackoff) {
-    if (Clock::now() - lostAt < kQuickPhase) return kQuickRetry;
-    const milliseconds wait = *pBackoff;
-    *pBackoff = std::min(*pBackoff * 2, milliseconds(30000));
-    return wait;
-}
-
 void NetworkLoop(Mqtt *m) {
     auto backoff = milliseconds(1000);
     bool bSocket = false, bSaid = false;
     Clock::time_point lostAt = Clock::now(), stopBy = Clock::time_point::max();
     const auto retry = [&](const std::string &what) {
-        const milliseconds wait = NextWait(lostAt, &backoff);
+        const milliseconds wait = ReconnectWait(Clock::now() - lostAt, &backoff);
         if (wait != kQuickRetry)
             Log("broker %s:%u: %s; next attempt in %lld s", m->broker.host.c_str(), m->broker.port,
                 what.c_str(), static_cast<long long>(wait.count() / 1000));

@@ -7,6 +7,7 @@
 // once; then, with a store, the samples the broker has not had.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -85,6 +86,18 @@ bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError);
 // Stops the publisher, publishes the gateway and its lines offline, waits up
 // to a second for the broker to take that, disconnects and ends the client.
 void StopMqtt(Mqtt *m);
+// Back quickly: every 0.5 s in the first minute of an outage (a broker
+// restarted, a network blip), then *pBackoff, doubling up to 30 s.
+constexpr auto kQuickRetry = std::chrono::milliseconds(500);
+constexpr auto kQuickPhase = std::chrono::seconds(60);
+inline std::chrono::milliseconds ReconnectWait(std::chrono::steady_clock::duration outage,
+                                               std::chrono::milliseconds *pBackoff) {
+    if (outage < kQuickPhase) return kQuickRetry;
+    const std::chrono::milliseconds wait = *pBackoff;
+    *pBackoff = std::min(*pBackoff * 2, std::chrono::milliseconds(30000));
+    return wait;
+}
+
 // Publishes a message now when connected (any thread); false when it could
 // not go (a sample is then kept for the store).
 bool Send(Mqtt *m, const Message &message);
