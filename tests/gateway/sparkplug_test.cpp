@@ -22,6 +22,13 @@ std::string Codec() {
     return std::string("NODE_PATH=") + ROVOD_SPB_MODULES + " " + ROVOD_NODE_BIN + " " + ROVOD_SPB_CODEC;
 }
 
+::testing::AssertionResult CodecThere() {
+    if (std::filesystem::exists(std::string(ROVOD_SPB_MODULES) + "/sparkplug-payload/package.json"))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the codec is missing from " << ROVOD_SPB_MODULES
+                                         << ": scripts/spb_codec.sh installs it (scripts/test.sh runs it)";
+}
+
 std::string Hex(const std::string &bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
@@ -111,6 +118,7 @@ constexpr const char *kSparkplug =
 // the values the JSON topics have; data changes only, by alias; a write and a
 // rebirth by command; the host back online; line b away and back; SIGKILL.
 TEST(Sparkplug, EdgeNodeBirthsDataCommandsAndDeaths) {
+    ASSERT_TRUE(CodecThere());
     Rig rig;
     rig.top = kSparkplug;
     ASSERT_NO_FATAL_FAILURE(Start(&rig, "spb_node"));
@@ -262,6 +270,7 @@ TEST(Sparkplug, EdgeNodeBirthsDataCommandsAndDeaths) {
 // then the samples made meanwhile as historical data, oldest first. bdSeq
 // goes up with each session, across a restart of the gateway too.
 TEST(Sparkplug, HistoryAfterOutageAndBdSeqAcrossSessions) {
+    ASSERT_TRUE(CodecThere());
     Rig rig;
     rig.bPersistentBroker = true;
     rig.top = "store: {path: store.db}\nsparkplug: {group_id: plant, edge_node_id: gw1}\n";
