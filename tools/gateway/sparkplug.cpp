@@ -237,7 +237,7 @@ void PublisherLoop(Sparkplug *s) {
         {
             std::unique_lock<PiMutex> lock(gw->notify.mutex);
             gw->notify.cv.wait_until(lock, nextDiagnostics,
-                                     [&] { return gw->notify.generation != seen || s->bStop; });
+                                     [&] { return gw->notify.generation != seen || s->bStop.load(); });
             seen = gw->notify.generation;
         }
         std::deque<SpbHistory> history;
@@ -245,7 +245,7 @@ void PublisherLoop(Sparkplug *s) {
         bool bRebirth = false, bReady = false;
         {
             std::lock_guard<std::mutex> lock(s->mutex);
-            if (s->bStop) break;
+            if (s->bStop.load()) break;
             bReady = s->bConnected && (s->config.primaryHostId.empty() || s->bHostOnline);
             bRebirth = s->bRebirth || s->sessions != sessionsSeen || s->hostOnlines != onlinesSeen;
             if (bReady) {
@@ -474,7 +474,7 @@ bool StartSparkplug(Sparkplug *s, Gateway *gw, std::string *pError) {
     s->config = gw->config.sparkplug;
     s->broker = gw->config.broker;
     s->base = "spBv1.0/" + s->config.groupId;
-    s->bStop = false;
+    s->bStop.store(false);
     s->bEnd = false;
     s->bConnected = false;
     s->bHostOnline = false;
@@ -520,7 +520,7 @@ void StopSparkplug(Sparkplug *s) {
     if (!s->publisher.joinable()) return;
     {
         std::lock_guard<std::mutex> lock(s->mutex);
-        s->bStop = true;
+        s->bStop.store(true);
     }
     Notify(&s->gw->notify);
     s->publisher.join();

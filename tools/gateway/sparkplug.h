@@ -77,7 +77,6 @@ struct Sparkplug {
 
     std::mutex mutex;  // guards what follows
     std::condition_variable cv;
-    bool bStop = false;       // the publisher ends
     bool bEnd = false;        // the session ends (after the NDEATH)
     uint64_t bdSeq = 0;       // of the session under way (its will)
     uint64_t sessions = 0;    // sessions whose subscriptions the broker took
@@ -91,6 +90,8 @@ struct Sparkplug {
     std::vector<std::pair<size_t, size_t>> writtenBack;  // line, gate: a write came back
     int deathMid = -1;                                   // the NDEATH at the end, until the broker has it
     bool bDeathAcked = false;
+
+    std::atomic<bool> bStop{false};  // the publisher ends
 
     // Counters, node metrics.
     std::atomic<uint64_t> commands{0}, writes{0}, writesRefused{0}, messages{0}, values{0};
