@@ -257,10 +257,10 @@ int Main(int argc, char **argv) {
     Mqtt mqtt;
     ModbusServer server;
     int rc = 0;
-    if (gw.config.sparkplug.bEnabled)
-        mqtt.onReplay = [&spb](const std::string &topic, const std::string &payload) {
-            SparkplugHistory(&spb, topic, payload);
-        };
+    // A node started by a reload takes the replays too.
+    mqtt.onReplay = [&spb](const std::string &topic, const std::string &payload) {
+        SparkplugHistory(&spb, topic, payload);
+    };
     if (!StartMqtt(&mqtt, &gw, &error))
         rc = kUsage;
     else if (gw.config.sparkplug.bEnabled && !StartSparkplug(&spb, &gw, &error))

@@ -470,10 +470,14 @@ void NetworkLoop(Sparkplug *s) {
 }  // namespace
 
 bool StartSparkplug(Sparkplug *s, Gateway *gw, std::string *pError) {
-    s->gw = gw;
-    s->config = gw->config.sparkplug;
-    s->broker = gw->config.broker;
-    s->base = "spBv1.0/" + s->config.groupId;
+    {
+        // The JSON publisher reads the prefix for the history.
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->gw = gw;
+        s->config = gw->config.sparkplug;
+        s->broker = gw->config.broker;
+        s->base = "spBv1.0/" + s->config.groupId;
+    }
     s->bStop.store(false);
     s->bEnd = false;
     s->bConnected = false;
@@ -513,11 +517,13 @@ bool StartSparkplug(Sparkplug *s, Gateway *gw, std::string *pError) {
     SetWill(s, s->bdSeq);
     s->network = std::thread(NetworkLoop, s);
     s->publisher = std::thread(PublisherLoop, s);
+    s->bRunning.store(true);
     return true;
 }
 
 void StopSparkplug(Sparkplug *s) {
     if (!s->publisher.joinable()) return;
+    s->bRunning.store(false);
     {
         std::lock_guard<std::mutex> lock(s->mutex);
         s->bStop.store(true);
@@ -547,7 +553,13 @@ void StopSparkplug(Sparkplug *s) {
 }
 
 void SparkplugHistory(Sparkplug *s, const std::string &topic, const std::string &payload) {
-    const std::string head = s->broker.prefix + "/", tail = "/history";
+    std::string head;
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        if (!s->bRunning.load()) return;
+        head = s->broker.prefix + "/";
+    }
+    const std::string tail = "/history";
     if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0 ||
         topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0)
         return;

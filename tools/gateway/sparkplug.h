@@ -91,7 +91,8 @@ struct Sparkplug {
     int deathMid = -1;                                   // the NDEATH at the end, until the broker has it
     bool bDeathAcked = false;
 
-    std::atomic<bool> bStop{false};  // the publisher ends
+    std::atomic<bool> bStop{false};     // the publisher ends
+    std::atomic<bool> bRunning{false};  // started: it takes history
 
     // Counters, node metrics.
     std::atomic<uint64_t> commands{0}, writes{0}, writesRefused{0}, messages{0}, values{0};
@@ -110,7 +111,8 @@ bool StartSparkplug(Sparkplug *s, Gateway *gw, std::string *pError);
 // sent, the session closed.
 void StopSparkplug(Sparkplug *s);
 // A sample the store replays (topic PREFIX/LINE/GATE/history, its JSON
-// payload): historical data once the device has been born.
+// payload): historical data once the device has been born. Nothing while
+// the node is not running.
 void SparkplugHistory(Sparkplug *s, const std::string &topic, const std::string &payload);
 
 }  // namespace gateway
