@@ -268,7 +268,8 @@ TEST(Sparkplug, EdgeNodeBirthsDataCommandsAndDeaths) {
 
 // With a store: after a broker outage the new session's births come first,
 // then the samples made meanwhile as historical data, oldest first. bdSeq
-// goes up with each session, across a restart of the gateway too.
+// goes up with each session, across a restart of the gateway too, and each
+// NDEATH (the will after SIGKILL, an orderly stop's own) has its session's.
 TEST(Sparkplug, HistoryAfterOutageAndBdSeqAcrossSessions) {
     ASSERT_TRUE(CodecThere());
     Rig rig;
@@ -316,16 +317,20 @@ TEST(Sparkplug, HistoryAfterOutageAndBdSeqAcrossSessions) {
     ASSERT_EQ(msgs[0].type, "NBIRTH");
     const uint64_t second = BdSeq(msgs[0]);
 
-    // An orderly stop says NDEATH itself; the next run goes on counting.
-    ASSERT_EQ(gwtest::Stop(&rig.gateway, SIGTERM, 5000), 0);
-    ASSERT_TRUE(WaitCount(&rig, kNode + "NDEATH/gw1", 1, 2000));
+    // The new session's will has its bdSeq; the next run goes on counting,
+    // and an orderly stop says NDEATH itself.
+    gwtest::Stop(&rig.gateway, SIGKILL, 3000);
+    ASSERT_TRUE(WaitCount(&rig, kNode + "NDEATH/gw1", 1, 5000));
     ASSERT_TRUE(StartGateway(&rig));
     ASSERT_TRUE(WaitCount(&rig, kNode + "NBIRTH/gw1", 2, 5000));
+    ASSERT_EQ(gwtest::Stop(&rig.gateway, SIGTERM, 5000), 0);
+    ASSERT_TRUE(WaitCount(&rig, kNode + "NDEATH/gw1", 2, 2000));
     msgs = Decoded(&rig);
     std::vector<uint64_t> seqs;
     for (const Msg &m : msgs)
         if (m.type == "NBIRTH" || m.type == "NDEATH") seqs.push_back(BdSeq(m));
-    EXPECT_EQ(seqs, (std::vector<uint64_t>{second, second, (second + 1) % 256}));
+    const uint64_t third = (second + 1) % 256;
+    EXPECT_EQ(seqs, (std::vector<uint64_t>{second, second, third, third}));
     EXPECT_EQ(second, 1u);
 }
 
