@@ -174,7 +174,6 @@ void Device(Sparkplug *s, SpbDevice *d, Line *line, std::vector<Out> *pOut) {
     for (const size_t g : d->gates) bTried = bTried && line->cache[g].attempts > 0;
     if (!d->bBorn && !bTried) return;
     SpbPayload p;
-    uint64_t values = 0;
     for (const size_t g : d->gates) {
         const GateValue &v = line->cache[g];
         SpbSent &was = sent[g];
@@ -184,12 +183,10 @@ void Device(Sparkplug *s, SpbDevice *d, Line *line, std::vector<Out> *pOut) {
         GateMetric(p.add_metrics(), line->config.gates[g], GateAlias(d->line, g), !d->bBorn, v.values,
                    v.count, bNull, (bNull ? v.tryUs : v.goodUs) / 1000);
         was = {now, bNull, false};
-        ++values;
     }
     if (p.metrics_size() == 0) return;
     Stamp(s, &p);
     pOut->push_back({NodeTopic(s, d->bBorn ? "DDATA" : "DBIRTH", d->id), p.SerializeAsString()});
-    if (d->bBorn) s->values += values;
     d->bBorn = true;
 }
 
@@ -221,11 +218,10 @@ void History(Sparkplug *s, std::deque<SpbHistory> *pHistory, std::vector<Out> *p
 }
 
 void Publish(Sparkplug *s, const std::vector<Out> &out) {
-    for (const Out &o : out) {
-        const int rc = mosquitto_publish(s->mosq, nullptr, o.topic.c_str(),
-                                         static_cast<int>(o.payload.size()), o.payload.data(), 0, false);
-        if (rc == MOSQ_ERR_SUCCESS) ++s->messages;
-    }
+    // QoS 0: what the broker does not take now belongs to a session that is over.
+    for (const Out &o : out)
+        mosquitto_publish(s->mosq, nullptr, o.topic.c_str(), static_cast<int>(o.payload.size()),
+                          o.payload.data(), 0, false);
 }
 
 void PublisherLoop(Sparkplug *s) {

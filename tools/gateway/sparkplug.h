@@ -95,7 +95,7 @@ struct Sparkplug {
     std::atomic<bool> bRunning{false};  // started: it takes history
 
     // Counters, node metrics.
-    std::atomic<uint64_t> commands{0}, writes{0}, writesRefused{0}, messages{0}, values{0};
+    std::atomic<uint64_t> commands{0}, writes{0}, writesRefused{0};
 
     // The publisher's own.
     std::vector<SpbDevice> devices;
