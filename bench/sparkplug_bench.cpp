@@ -14,7 +14,7 @@
 namespace {
 
 constexpr const char *kBaud = "38400";
-constexpr int kRunMs = 6000;
+constexpr int kRunMs = 10000;
 
 struct Run {
     double cpuS = 0;

@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -178,11 +179,15 @@ void Device(Sparkplug *s, SpbDevice *d, Line *line, std::vector<Out> *pOut) {
         const GateValue &v = line->cache[g];
         SpbSent &was = sent[g];
         const bool bNull = !v.bHasValue;
-        const std::vector<double> now(v.values, v.values + (bNull ? 0 : v.count));
-        if (d->bBorn && !was.bForce && bNull == was.bNull && now == was.values) continue;
+        const size_t n = bNull ? 0 : v.count;
+        const bool bSame = bNull == was.bNull && n == was.values.size() &&
+                           std::equal(v.values, v.values + n, was.values.begin());
+        if (d->bBorn && !was.bForce && bSame) continue;
         GateMetric(p.add_metrics(), line->config.gates[g], GateAlias(d->line, g), !d->bBorn, v.values,
                    v.count, bNull, (bNull ? v.tryUs : v.goodUs) / 1000);
-        was = {now, bNull, false};
+        was.values.assign(v.values, v.values + n);
+        was.bNull = bNull;
+        was.bForce = false;
     }
     if (p.metrics_size() == 0) return;
     Stamp(s, &p);
