@@ -198,8 +198,9 @@ int Main(int argc, char **argv) {
         "rovod-gateway: the controllers of one or more serial lines on an MQTT broker. Each line is polled "
         "by "
         "its own instance of the ZEDADAD driver; values, availability and write results are published under "
-        "the topic prefix, writes arrive on PREFIX/LINE/GATE/set. SIGHUP reads the configuration again, "
-        "SIGTERM ends the gateway."};
+        "the topic prefix, writes arrive on PREFIX/LINE/GATE/set. With a sparkplug section it is also a "
+        "Sparkplug B edge node (spBv1.0/GROUP/...). SIGHUP reads the configuration again, SIGTERM ends the "
+        "gateway."};
     std::string configPath = "/etc/rovod/gateway.yaml", checkPath, driverPath;
     bool bVerbose = false;
     app.add_option("-c,--config", configPath, "the configuration (YAML)")->capture_default_str();
