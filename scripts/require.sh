@@ -32,4 +32,4 @@ require_packages() {
 }
 
 # The packages every build needs.
-ROVOD_BUILD_PACKAGES="cmake ninja-build g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev help2man libudev-dev pkg-config libmosquitto-dev libyaml-cpp-dev mosquitto mosquitto-clients openssl libmodbus-dev mbpoll libsqlite3-dev"
+ROVOD_BUILD_PACKAGES="cmake ninja-build g++ make binutils libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev help2man libudev-dev pkg-config libmosquitto-dev libyaml-cpp-dev mosquitto mosquitto-clients openssl libmodbus-dev mbpoll libsqlite3-dev protobuf-compiler libprotobuf-dev"

@@ -37,6 +37,10 @@ stage() {
   return 0
 }
 
+stage "npm: Eclipse Tahu's Sparkplug B codec for the gateway's Sparkplug test host"
+scripts/spb_codec.sh
+echo "ok"
+
 stage "format (clang-format)"
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 echo "ok"

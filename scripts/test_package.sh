@@ -127,7 +127,7 @@ echo "== Debian package: cpack -G DEB"
 (cd "$plain" && rm -f rovod_*.deb && cpack -G DEB >/dev/null 2>&1)
 deb=$(ls "$PWD/$plain"/rovod_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libmosquitto1 libyaml-cpp libmodbus5 libsqlite3; do
+for lib in libmosquitto1 libyaml-cpp libmodbus5 libsqlite3 libprotobuf-lite; do
   grep -q "$lib" <<<"$depends" || { echo "Depends: $depends"; echo "FAIL the .deb does not depend on $lib"; exit 1; }
 done
 echo "ok: $(basename "$deb"), Depends: $depends"

@@ -100,6 +100,9 @@ TEST(GatewayConfig, EveryErrorNamesItsPlaceAndNothingStarts) {
         {"store: {path: s.db, max_mb: 0}\n" + WithGates(gate),
          "gw.yaml:1:29: max_mb wants a whole number from 1 to 1048576, not '0'"},
         {"store: {path: s.db, size: 8}\n" + WithGates(gate), "gw.yaml:1:21: unknown key 'size' in store"},
+        {"sparkplug: {group_id: plant}\n" + WithGates(gate), "gw.yaml:1:12: sparkplug has no edge_node_id"},
+        {"sparkplug: {group_id: a/b, edge_node_id: gw}\n" + WithGates(gate),
+         "gw.yaml:1:23: group_id 'a/b' is no topic level: it may not hold '/', '+' or '#'"},
     };
     for (const auto &c : cases) {
         const Checked r = Check(dir, c.yaml);

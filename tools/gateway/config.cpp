@@ -456,6 +456,28 @@ void ReadStore(const Reader &r, const YAML::Node &node, GatewayConfig *c) {
     GetNumber(r, node, "max_mb", 1, 1048576, &c->storeMaxMb);
 }
 
+void ReadSparkplug(const Reader &r, const YAML::Node &node, GatewayConfig *c) {
+    SparkplugConfig *s = &c->sparkplug;
+    if (!CheckKeys(r, node, "sparkplug", {"group_id", "edge_node_id", "primary_host_id", "bdseq_file"}))
+        return;
+    s->bEnabled = true;
+    const std::pair<const char *, std::string *> ids[] = {
+        {"group_id", &s->groupId}, {"edge_node_id", &s->edgeNodeId}, {"primary_host_id", &s->primaryHostId}};
+    for (const auto &[key, pOut] : ids) {
+        if (GetString(r, node, key, pOut))
+            CheckTopicLevel(r, node[key], key, *pOut);
+        else if (!node[key] && std::string(key) != "primary_host_id")
+            Error(r, node, std::string("sparkplug has no ") + key);
+    }
+    // Beside the store (a folder the service may write), else beside the file.
+    if (GetString(r, node, "bdseq_file", &s->bdSeqFile))
+        s->bdSeqFile = Absolute(r, s->bdSeqFile);
+    else if (!c->storePath.empty())
+        s->bdSeqFile = c->storePath + ".bdseq";
+    else
+        s->bdSeqFile = Absolute(r, s->edgeNodeId + ".bdseq");
+}
+
 }  // namespace
 
 bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *pConfig,
@@ -481,7 +503,7 @@ bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *
     config.path = path;
     if (!CheckKeys(r, root, "the file",
                    {"broker", "homeassistant", "discovery_prefix", "diagnostics_s", "interval_ms", "store",
-                    "lines", "modbus"}))
+                    "lines", "modbus", "sparkplug"}))
         return false;
     if (const YAML::Node broker = root["broker"]) ReadBroker(r, broker, &config.broker);
     if (config.broker.clientId.empty()) {
@@ -521,6 +543,7 @@ bool LoadConfig(const std::string &path, rovod::Session *parser, GatewayConfig *
         }
     }
     if (const YAML::Node modbus = root["modbus"]) ReadModbus(r, modbus, config.lines, &config.modbus);
+    if (const YAML::Node sparkplug = root["sparkplug"]) ReadSparkplug(r, sparkplug, &config);
     if (!pErrors->empty()) return false;
     *pConfig = config;
     return true;

@@ -80,6 +80,15 @@ struct ModbusConfig {
     bool operator==(const ModbusConfig &) const = default;
 };
 
+// A Sparkplug B edge node beside the JSON topics, on a session of its own.
+struct SparkplugConfig {
+    bool bEnabled = false;
+    std::string groupId, edgeNodeId;
+    std::string primaryHostId;  // "": births go out at once
+    std::string bdSeqFile;      // where bdSeq is kept across restarts
+    bool operator==(const SparkplugConfig &) const = default;
+};
+
 struct GatewayConfig {
     std::string path;
     BrokerConfig broker;
@@ -91,6 +100,7 @@ struct GatewayConfig {
     uint32_t storeMaxMb = 64;
     std::vector<LineConfig> lines;
     ModbusConfig modbus;
+    SparkplugConfig sparkplug;
 };
 
 // The controller a gate addresses (255 for the parameter gates).

@@ -95,6 +95,7 @@ void Forward(Mqtt *m, bool bConnected, bool bJustConnected, uint64_t passes) {
         Message message{sample.topic, sample.payload, 1, false};
         message.seq = sample.seq;
         if (!Send(m, message)) return;
+        if (m->onReplay) m->onReplay(sample.topic, sample.payload);
         m->replayCursor = sample.seq;
         ++m->replayRound;
     }

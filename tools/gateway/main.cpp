@@ -14,6 +14,7 @@
 #include "mqtt.h"
 #include "plan.h"
 #include "report.h"
+#include "sparkplug.h"
 
 namespace gateway {
 
@@ -116,7 +117,7 @@ bool SameBroker(const GatewayConfig &a, const GatewayConfig &b) {
 // the lines it leaves as they were, stops the others (CloseCom: their
 // instances stay installed, since EndZev would end every line) and starts
 // the new ones.
-void Reload(Gateway *gw, Mqtt *m, ModbusServer *server, rovod::Session *parser,
+void Reload(Gateway *gw, Mqtt *m, ModbusServer *server, Sparkplug *spb, rovod::Session *parser,
             std::vector<rovod::Session> *pRetired) {
     GatewayConfig next;
     std::vector<std::string> errors;
@@ -130,6 +131,8 @@ void Reload(Gateway *gw, Mqtt *m, ModbusServer *server, rovod::Session *parser,
     const bool bNewServer = !SameServer(next.modbus, gw->config.modbus);
     if (bNewBroker) StopMqtt(m);
     if (bNewServer) StopModbus(server);
+    // The node's devices follow the lines: it is born again.
+    StopSparkplug(spb);
     std::vector<std::unique_ptr<Line>> dropped;
     size_t kept = 0, started = 0;
     {
@@ -171,14 +174,16 @@ void Reload(Gateway *gw, Mqtt *m, ModbusServer *server, rovod::Session *parser,
     std::string error;
     if (bNewBroker && !StartMqtt(m, gw, &error)) Log("%s", error.c_str());
     if (bNewServer && next.modbus.bEnabled && !StartModbus(server, gw, &error)) Log("%s", error.c_str());
+    if (next.sparkplug.bEnabled && !StartSparkplug(spb, gw, &error)) Log("%s", error.c_str());
     Log("reloaded %s: %zu line%s kept, %zu stopped, %zu started", path.c_str(), kept, kept == 1 ? "" : "s",
         dropped.size(), started);
 }
 
 // Everything stopped, then every instance ended at once: EndZev on any one
 // ends them all.
-void Shutdown(Gateway *gw, Mqtt *m, ModbusServer *server, std::vector<rovod::Session> sessions,
-              rovod::Session parser) {
+void Shutdown(Gateway *gw, Mqtt *m, ModbusServer *server, Sparkplug *spb,
+              std::vector<rovod::Session> sessions, rovod::Session parser) {
+    StopSparkplug(spb);
     StopMqtt(m);
     StopModbus(server);
     for (auto &line : gw->lines) StopLine(line.get());
@@ -193,8 +198,9 @@ int Main(int argc, char **argv) {
         "rovod-gateway: the controllers of one or more serial lines on an MQTT broker. Each line is polled "
         "by "
         "its own instance of the ZEDADAD driver; values, availability and write results are published under "
-        "the topic prefix, writes arrive on PREFIX/LINE/GATE/set. SIGHUP reads the configuration again, "
-        "SIGTERM ends the gateway."};
+        "the topic prefix, writes arrive on PREFIX/LINE/GATE/set. With a sparkplug section it is also a "
+        "Sparkplug B edge node (spBv1.0/GROUP/...). SIGHUP reads the configuration again, SIGTERM ends the "
+        "gateway."};
     std::string configPath = "/etc/rovod/gateway.yaml", checkPath, driverPath;
     bool bVerbose = false;
     app.add_option("-c,--config", configPath, "the configuration (YAML)")->capture_default_str();
@@ -250,17 +256,24 @@ int Main(int argc, char **argv) {
     for (const LineConfig &config : gw.config.lines) gw.lines.push_back(MakeLine(&gw, config));
     if (gw.config.modbus.bEnabled) gw.modbusMap = BuildModbusMap(gw.config);
     for (auto &line : gw.lines) StartLine(line.get());
+    Sparkplug spb;
     Mqtt mqtt;
     ModbusServer server;
     int rc = 0;
+    // A node started by a reload takes the replays too.
+    mqtt.onReplay = [&spb](const std::string &topic, const std::string &payload) {
+        SparkplugHistory(&spb, topic, payload);
+    };
     if (!StartMqtt(&mqtt, &gw, &error))
+        rc = kUsage;
+    else if (gw.config.sparkplug.bEnabled && !StartSparkplug(&spb, &gw, &error))
         rc = kUsage;
     else if (gw.config.modbus.bEnabled && !StartModbus(&server, &gw, &error))
         rc = kUnavailable;
     std::vector<rovod::Session> retired;
     if (rc != 0) {
         Log("%s", error.c_str());
-        Shutdown(&gw, &mqtt, &server, std::move(retired), std::move(parser));
+        Shutdown(&gw, &mqtt, &server, &spb, std::move(retired), std::move(parser));
         return rc;
     }
     Log("running %s: %zu line%s, broker %s:%u, prefix %s", gw.config.path.c_str(), gw.lines.size(),
@@ -270,13 +283,13 @@ int Main(int argc, char **argv) {
         int sig = 0;
         if (sigwait(&signals, &sig) != 0) continue;
         if (sig == SIGHUP) {
-            Reload(&gw, &mqtt, &server, &parser, &retired);
+            Reload(&gw, &mqtt, &server, &spb, &parser, &retired);
             continue;
         }
         Log("signal %d: stopping", sig);
         break;
     }
-    Shutdown(&gw, &mqtt, &server, std::move(retired), std::move(parser));
+    Shutdown(&gw, &mqtt, &server, &spb, std::move(retired), std::move(parser));
     Log("stopped");
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -65,6 +66,9 @@ struct Mqtt {
     std::vector<Sample> unsent;  // samples the broker did not take, in the order made
     std::vector<int64_t> acked;  // stored samples the broker acknowledged
     size_t replaysFlying = 0;
+
+    // Told of every stored sample replayed (the Sparkplug node's history).
+    std::function<void(const std::string &topic, const std::string &payload)> onReplay;
 
     std::atomic<bool> bStopPublishing{false};
     std::atomic<bool> bConnected{false};

@@ -53,6 +53,28 @@ std::vector<Topic> Topics(const GatewayConfig &config) {
             }
         }
     }
+    if (config.sparkplug.bEnabled) {
+        const SparkplugConfig &s = config.sparkplug;
+        const std::string node = "spBv1.0/" + s.groupId + "/";
+        const std::string &id = s.edgeNodeId;
+        topics.push_back({node + "NBIRTH/" + id, "Sparkplug B node birth: bdSeq (kept in " + s.bdSeqFile +
+                                                     "), Node Control/Rebirth, the lines' diagnostics"});
+        topics.push_back({node + "NDEATH/" + id, "Sparkplug B node death (the node session's will)"});
+        topics.push_back({node + "NDATA/" + id, "the lines' diagnostics on change"});
+        topics.push_back({node + "NCMD/" + id, "Node Control/Rebirth (subscribed)"});
+        for (const LineConfig &line : config.lines)
+            for (const int plc : LineControllers(line)) {
+                const std::string device = line.name + "-" + std::to_string(plc);
+                topics.push_back({node + "DBIRTH/" + id + "/" + device,
+                                  "controller " + std::to_string(plc) + " of line " + line.name +
+                                      ": its gates as metrics; DDATA, DDEATH likewise"});
+                topics.push_back(
+                    {node + "DCMD/" + id + "/" + device, "writes its writable gates (subscribed)"});
+            }
+        if (!s.primaryHostId.empty())
+            topics.push_back(
+                {"spBv1.0/STATE/" + s.primaryHostId, "the primary host's state: births wait for online"});
+    }
     if (config.bHomeAssistant) {
         for (const LineConfig &line : config.lines)
             for (const GateConfig &gate : line.gates)
