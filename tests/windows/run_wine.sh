@@ -148,6 +148,10 @@ fi
 for p in "${ports[@]}"; do
   ln -sfn "$([ $p = $com ] && echo "$sim_pty" || echo "$peer_pty")" "$WINEPREFIX/dosdevices/${p,,}"
 done
+# Wine makes its device map of serial ports once, as it starts: the start
+# for the import may have made it before the import's values were in (it
+# then lists COM1 alone). The next start makes it from every port.
+stop_server
 echo "== $com -> $sim_pty (controller $plc)${peer_pid:+; COM1..COM10 -> $peer_pty (pty_peer)}"
 echo "   prefix ready after $(($(date +%s) - started)) s"
 
