@@ -362,8 +362,10 @@ bool Subscribe(Subscriber *pSub, uint16_t port, const std::string &filter, const
 
 void Unsubscribe(Subscriber *pSub) {
     if (pSub->mosq == nullptr) return;
+    // Disconnected, its thread ends by itself; a cancelled one could leave
+    // a lock of the client's held (a broker restarted meanwhile, say).
     mosquitto_disconnect(pSub->mosq);
-    mosquitto_loop_stop(pSub->mosq, true);
+    mosquitto_loop_stop(pSub->mosq, false);
     mosquitto_destroy(pSub->mosq);
     pSub->mosq = nullptr;
 }
