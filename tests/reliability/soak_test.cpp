@@ -78,15 +78,15 @@ struct Expected {
     uint32_t attempts;
 };
 
-// After a wait for late replies the line is in doubt: a good reply with a
-// second copy right behind it is taken for a controller answering earlier
-// requests, and the attempt fails.
 int ReadsToMake() {
     const char *pszReads = std::getenv("ROVOD_SOAK_READS");
     const int iReads = pszReads != nullptr ? std::atoi(pszReads) : 0;
     return iReads > 0 && iReads < kReads ? iReads : kReads;
 }
 
+// After a wait for late replies the line is in doubt: a good reply with a
+// second copy right behind it is taken for a controller answering earlier
+// requests, and the attempt fails.
 Expected ExpectedOf(const std::vector<int> &plan, uint32_t uFirst, bool bWrite, bool bDoubt) {
     Expected e{0, 0};
     for (uint32_t k = 0; k < 3; ++k) {
