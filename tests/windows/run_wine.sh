@@ -151,7 +151,11 @@ done
 # Wine makes its device map of serial ports once, as it starts: the start
 # for the import may have made it before the import's values were in (it
 # then lists COM1 alone). The next start makes it from every port.
+# From here one server stays up for every run: a server that ends after its
+# idle time can drop a client that connects at that moment ("wine client
+# error: recvmsg: Connection reset by peer").
 stop_server
+/usr/lib/wine/wineserver -p >>"$work/wineserver.log" 2>&1 || { echo "FAIL wineserver -p"; exit 1; }
 echo "== $com -> $sim_pty (controller $plc)${peer_pid:+; COM1..COM10 -> $peer_pty (pty_peer)}"
 echo "   prefix ready after $(($(date +%s) - started)) s"
 
