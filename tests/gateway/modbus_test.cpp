@@ -42,6 +42,9 @@ constexpr const char *kModbus = R"(  lines:
 void StartWithModbus(Rig *rig, const std::string &name) {
     rig->extraB = kSilent;
     rig->modbus = kModbus;
+    // The writes' results are checked exactly: a machine that stalls the
+    // simulator for a second must not turn them into time-outs.
+    rig->replyTimeoutAMs = 2000;
     Start(rig, name);
 }
 

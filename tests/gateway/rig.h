@@ -54,6 +54,7 @@ struct Rig {
     uint16_t modbusPort = 0;
     bool bPersistentBroker = false;  // keeps retained messages across a restart
     std::string top;                 // more top-level keys
+    int replyTimeoutAMs = 100;       // line a's; its controllers all answer
     ~Rig();
 };
 
@@ -63,8 +64,8 @@ inline std::string ConfigText(const Rig &rig, const std::string &extraA = "") {
     return "broker: {host: 127.0.0.1, port: " + std::to_string(rig.broker.port) +
            ", client_id: gwtest, prefix: plant}\n" + rig.top +
            "diagnostics_s: 1\nhomeassistant: true\nlines:\n"
-           "  - name: a\n    port: ./a.link\n    interval_ms: 100\n    reply_timeout_ms: 100\n" +
-           kGatesA + extraA +
+           "  - name: a\n    port: ./a.link\n    interval_ms: 100\n    reply_timeout_ms: " +
+           std::to_string(rig.replyTimeoutAMs) + "\n" + kGatesA + extraA +
            "  - name: b\n    port: ./b.link\n    interval_ms: 100\n    reply_timeout_ms: 100\n" + kGatesB +
            rig.extraB + modbus;
 }
