@@ -120,6 +120,10 @@ struct Topic {
     std::string topic;
     std::string what;
 };
+// PREFIX/LINE/GATE<suffix> split into line and gate names (the gate name may
+// hold slashes); false for any other topic.
+bool SplitGateTopic(const std::string &topic, const std::string &prefix, const std::string &suffix,
+                    std::string *pLine, std::string *pGate);
 // The controllers a line's gates address (parameter gates aside), in order.
 std::vector<int> LineControllers(const LineConfig &line);
 // Every topic the configuration publishes or subscribes to.

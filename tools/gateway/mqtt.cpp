@@ -308,15 +308,9 @@ void Queue(Mqtt *m, Message message) {
 void OnMessage(mosquitto *, void *user, const mosquitto_message *msg) {
     Mqtt *m = static_cast<Mqtt *>(user);
     const std::string topic = msg->topic ? msg->topic : "";
-    const std::string head = m->broker.prefix + "/", tail = "/set";
-    if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0 ||
-        topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0)
-        return;
-    const std::string middle = topic.substr(head.size(), topic.size() - head.size() - tail.size());
-    const size_t slash = middle.find('/');
-    if (slash == std::string::npos) return;
-    const std::string lineName = middle.substr(0, slash), gateName = middle.substr(slash + 1);
-    const std::string resultTopic = head + middle + "/result";
+    std::string lineName, gateName;
+    if (!SplitGateTopic(topic, m->broker.prefix, "/set", &lineName, &gateName)) return;
+    const std::string resultTopic = m->broker.prefix + "/" + lineName + "/" + gateName + "/result";
     std::string payload(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
     while (!payload.empty() && std::isspace(static_cast<unsigned char>(payload.back()))) payload.pop_back();
     size_t first = 0;

@@ -554,21 +554,17 @@ void StopSparkplug(Sparkplug *s) {
 }
 
 void SparkplugHistory(Sparkplug *s, const std::string &topic, const std::string &payload) {
-    std::string head;
+    std::string prefix;
     {
         std::lock_guard<std::mutex> lock(s->mutex);
         if (!s->bRunning.load()) return;
-        head = s->broker.prefix + "/";
+        prefix = s->broker.prefix;
     }
-    const std::string tail = "/history";
-    if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0 ||
-        topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0)
-        return;
-    const std::string middle = topic.substr(head.size(), topic.size() - head.size() - tail.size());
-    const size_t slash = middle.find('/');
+    SpbHistory h;
+    if (!SplitGateTopic(topic, prefix, "/history", &h.line, &h.gate)) return;
     const nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
-    if (slash == std::string::npos || !j.is_object() || j.value("result", -1) != 0) return;
-    SpbHistory h{middle.substr(0, slash), middle.substr(slash + 1), {}, ParseIsoMs(j.value("time", ""))};
+    if (!j.is_object() || j.value("result", -1) != 0) return;
+    h.timeMs = ParseIsoMs(j.value("time", ""));
     const nlohmann::json &value = j["value"];
     if (value.is_number()) h.values.push_back(value.get<double>());
     for (const auto &v : value.is_array() ? value : nlohmann::json::array())

@@ -15,6 +15,20 @@ std::string Interval(const LineConfig &line, const GateConfig &gate) {
 
 }  // namespace
 
+bool SplitGateTopic(const std::string &topic, const std::string &prefix, const std::string &suffix,
+                    std::string *pLine, std::string *pGate) {
+    const std::string head = prefix + "/";
+    if (topic.size() <= head.size() + suffix.size() || topic.compare(0, head.size(), head) != 0 ||
+        topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string middle = topic.substr(head.size(), topic.size() - head.size() - suffix.size());
+    const size_t slash = middle.find('/');
+    if (slash == std::string::npos) return false;
+    *pLine = middle.substr(0, slash);
+    *pGate = middle.substr(slash + 1);
+    return true;
+}
+
 std::vector<Topic> Topics(const GatewayConfig &config) {
     const std::string &p = config.broker.prefix;
     std::vector<Topic> topics;
