@@ -72,12 +72,7 @@ int main() {
     gwtest::Broker broker;
     std::vector<gwtest::Sim> sims;
     // Paced, with the process image live: the measurements move.
-    bool bStarted = gwtest::StartBroker(dir, &broker);
-    for (int i = 0; i < 2 && bStarted; ++i) {
-        sims.push_back({dir + "/line" + std::to_string(i), "", "", "1", {"--baud", kBaud, "--pace"}, "", {}});
-        bStarted = gwtest::StartSim(&sims.back());
-    }
-    if (!bStarted) {
+    if (!gwtest::StartBroker(dir, &broker) || !gwtest::StartPacedSims(dir, 2, kBaud, &sims, false)) {
         std::fprintf(stderr, "sparkplug_bench: cannot start the broker or the simulators (%s)\n",
                      dir.c_str());
         return 1;

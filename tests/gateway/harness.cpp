@@ -261,15 +261,12 @@ bool StartSim(Sim *pSim) {
 
 void StopSim(Sim *pSim) { Stop(&pSim->child, SIGTERM, 3000); }
 
-bool StartPacedSims(const std::string &dir, int n, const char *pszBaud, std::vector<Sim> *pSims) {
+bool StartPacedSims(const std::string &dir, int n, const char *pszBaud, std::vector<Sim> *pSims,
+                    bool bFrozen) {
     for (int i = 0; i < n; ++i) {
-        pSims->push_back({dir + "/line" + std::to_string(i),
-                          "",
-                          "",
-                          "1",
-                          {"--baud", pszBaud, "--pace", "--frozen"},
-                          "",
-                          {}});
+        std::vector<std::string> args{"--baud", pszBaud, "--pace"};
+        if (bFrozen) args.push_back("--frozen");
+        pSims->push_back({dir + "/line" + std::to_string(i), "", "", "1", args, "", {}});
         if (!StartSim(&pSims->back())) return false;
     }
     return true;

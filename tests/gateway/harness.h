@@ -79,7 +79,9 @@ struct Sim {
 bool StartSim(Sim *pSim);
 void StopSim(Sim *pSim);
 // n simulators of controller 1, paced at the rate, behind dir/line0, line1, ...
-bool StartPacedSims(const std::string &dir, int n, const char *pszBaud, std::vector<Sim> *pSims);
+// Frozen: the process image does not move.
+bool StartPacedSims(const std::string &dir, int n, const char *pszBaud, std::vector<Sim> *pSims,
+                    bool bFrozen = true);
 // rovod-gateway on the configuration, its log to the file.
 bool StartGateway(const std::string &config, const std::string &log, Child *pChild);
 // Holds new ptys until one has the given name ("pts/3"), or the time is up;

@@ -2,8 +2,10 @@
 
 #include <mosquitto.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "report.h"
@@ -360,28 +362,12 @@ void WaitBackoff(Mqtt *m, milliseconds backoff) {
 // would send its queue of unacknowledged messages again after the
 // reconnect, old retained values after the new ones.
 mosquitto *MakeClient(Mqtt *m, std::string *pError) {
-    mosquitto *mosq = mosquitto_new(m->broker.clientId.c_str(), true, m);
-    if (mosq == nullptr) {
-        *pError = std::string("cannot make an MQTT client: ") + std::strerror(errno);
-        return nullptr;
-    }
-    mosquitto_threaded_set(mosq, true);
-    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto *mosq = NewClient(m->broker, m->broker.clientId, m, pError);
+    if (mosq == nullptr) return nullptr;
     // The replay keeps its own small window; live values never queue behind it.
     mosquitto_max_inflight_messages_set(mosq, 0);
     const std::string will = m->broker.prefix + "/status";
     mosquitto_will_set(mosq, will.c_str(), 7, "offline", 1, true);
-    if (!m->broker.user.empty())
-        mosquitto_username_pw_set(mosq, m->broker.user.c_str(),
-                                  m->broker.password.empty() ? nullptr : m->broker.password.c_str());
-    if (!m->broker.caFile.empty()) {
-        const int rc = mosquitto_tls_set(mosq, m->broker.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            *pError = "ca_file " + m->broker.caFile + ": " + mosquitto_strerror(rc);
-            mosquitto_destroy(mosq);
-            return nullptr;
-        }
-    }
     mosquitto_connect_callback_set(mosq, OnConnect);
     mosquitto_disconnect_callback_set(mosq, OnDisconnect);
     mosquitto_publish_callback_set(mosq, OnPublish);
@@ -482,6 +468,29 @@ bool Send(Mqtt *m, const Message &message) {
         }
     }
     return true;
+}
+
+mosquitto *NewClient(const BrokerConfig &broker, const std::string &clientId, void *user,
+                     std::string *pError) {
+    mosquitto *mosq = mosquitto_new(clientId.c_str(), true, user);
+    if (mosq == nullptr) {
+        *pError = std::string("cannot make an MQTT client: ") + std::strerror(errno);
+        return nullptr;
+    }
+    mosquitto_threaded_set(mosq, true);
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    if (!broker.user.empty())
+        mosquitto_username_pw_set(mosq, broker.user.c_str(),
+                                  broker.password.empty() ? nullptr : broker.password.c_str());
+    if (!broker.caFile.empty()) {
+        const int rc = mosquitto_tls_set(mosq, broker.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            *pError = "ca_file " + broker.caFile + ": " + mosquitto_strerror(rc);
+            mosquitto_destroy(mosq);
+            return nullptr;
+        }
+    }
+    return mosq;
 }
 
 bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError) {

@@ -87,6 +87,10 @@ struct Mqtt {
 // Creates the client and starts both threads; false with a message when the
 // client cannot be made (a bad CA file, say). The broker need not be up.
 bool StartMqtt(Mqtt *m, Gateway *gw, std::string *pError);
+// A client with the broker's account and TLS, for any thread, Nagle off;
+// nullptr with a message.
+mosquitto *NewClient(const BrokerConfig &broker, const std::string &clientId, void *user,
+                     std::string *pError);
 // Stops the publisher, publishes the gateway and its lines offline, waits up
 // to a second for the broker to take that, disconnects and ends the client.
 void StopMqtt(Mqtt *m);

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "mqtt.h"
 #include "report.h"
 #include "spb_payload.h"
 
@@ -38,15 +38,11 @@ struct Out {
     std::string topic, payload;
 };
 
-// bdSeq of the last session, from the file; the next one goes back to it.
-uint64_t NextBdSeq(const std::string &path, uint64_t previous, bool bFromFile) {
-    if (bFromFile) {
-        std::ifstream in(path);
-        unsigned long long last = 0;
-        if (in >> last) return (last + 1) % 256;
-        return 0;
-    }
-    return (previous + 1) % 256;
+// The bdSeq after the one the file keeps from the last run; 0 without one.
+uint64_t BdSeqAfterFile(const std::string &path) {
+    std::ifstream in(path);
+    unsigned long long last = 0;
+    return in >> last ? (last + 1) % 256 : 0;
 }
 
 void KeepBdSeq(const std::string &path, uint64_t bdSeq) {
@@ -197,22 +193,20 @@ void Device(Sparkplug *s, SpbDevice *d, Line *line, std::vector<Out> *pOut) {
 
 // Replayed samples, oldest first, each once its device is born.
 void History(Sparkplug *s, std::deque<SpbHistory> *pHistory, std::vector<Out> *pOut) {
-    const GatewayConfig &c = s->gw->config;
     while (!pHistory->empty()) {
         const SpbHistory &h = pHistory->front();
-        SpbDevice *pDevice = nullptr;
+        Line *line = nullptr;
         size_t gate = 0;
-        for (SpbDevice &d : s->devices)
-            for (const size_t g : d.gates)
-                if (c.lines[d.line].name == h.line && c.lines[d.line].gates[g].name == h.gate) {
+        const SpbDevice *pDevice = nullptr;
+        if (FindGate(s->gw, h.line, h.gate, &line, &gate))
+            for (const SpbDevice &d : s->devices)
+                if (s->gw->lines[d.line].get() == line && d.plc == PlcOf(line->config.gates[gate]))
                     pDevice = &d;
-                    gate = g;
-                }
         if (pDevice != nullptr && !pDevice->bBorn) return;
         if (pDevice != nullptr) {
             SpbPayload p;
             SpbMetric *metric = p.add_metrics();
-            GateMetric(metric, c.lines[pDevice->line].gates[gate], GateAlias(pDevice->line, gate), false,
+            GateMetric(metric, line->config.gates[gate], GateAlias(pDevice->line, gate), false,
                        h.values.data(), h.values.size(), h.values.empty(), h.timeMs);
             metric->set_is_historical(true);
             Stamp(s, &p);
@@ -459,7 +453,7 @@ void NetworkLoop(Sparkplug *s) {
             if (s->bEnd) break;
             s->bConnected = false;
             s->bHostOnline = false;
-            s->bdSeq = NextBdSeq("", s->bdSeq, false);
+            s->bdSeq = (s->bdSeq + 1) % 256;
             SetWill(s, s->bdSeq);
         }
         Notify(&s->gw->notify);
@@ -489,32 +483,16 @@ bool StartSparkplug(Sparkplug *s, Gateway *gw, std::string *pError) {
     s->sent.clear();
     for (const LineConfig &line : gw->config.lines) s->sent.emplace_back(line.gates.size());
     mosquitto_lib_init();
-    const std::string clientId = s->broker.clientId + "-spb";
-    s->mosq = mosquitto_new(clientId.c_str(), true, s);
+    s->mosq = NewClient(s->broker, s->broker.clientId + "-spb", s, pError);
     if (s->mosq == nullptr) {
-        *pError = std::string("sparkplug: cannot make an MQTT client: ") + std::strerror(errno);
+        *pError = "sparkplug: " + *pError;
         return false;
-    }
-    mosquitto_threaded_set(s->mosq, true);
-    mosquitto_int_option(s->mosq, MOSQ_OPT_TCP_NODELAY, 1);
-    if (!s->broker.user.empty())
-        mosquitto_username_pw_set(s->mosq, s->broker.user.c_str(),
-                                  s->broker.password.empty() ? nullptr : s->broker.password.c_str());
-    if (!s->broker.caFile.empty()) {
-        const int rc =
-            mosquitto_tls_set(s->mosq, s->broker.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            *pError = "sparkplug: ca_file " + s->broker.caFile + ": " + mosquitto_strerror(rc);
-            mosquitto_destroy(s->mosq);
-            s->mosq = nullptr;
-            return false;
-        }
     }
     mosquitto_connect_callback_set(s->mosq, OnConnect);
     mosquitto_subscribe_callback_set(s->mosq, OnSubscribe);
     mosquitto_publish_callback_set(s->mosq, OnPublish);
     mosquitto_message_callback_set(s->mosq, OnMessage);
-    s->bdSeq = NextBdSeq(s->config.bdSeqFile, 0, true);
+    s->bdSeq = BdSeqAfterFile(s->config.bdSeqFile);
     SetWill(s, s->bdSeq);
     s->network = std::thread(NetworkLoop, s);
     s->publisher = std::thread(PublisherLoop, s);
